@@ -1,0 +1,66 @@
+#include "engine/command_table.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "net/text.h"
+
+namespace {
+
+constexpr CommandVerb kVerbs[] = {
+    {"USER", CMD_USER}, {"PASS", CMD_PASS}, {"ACCT", CMD_ACCT}, {"CWD", CMD_CWD},
+    {"CDUP", CMD_CDUP}, {"SMNT", CMD_SMNT}, {"QUIT", CMD_QUIT}, {"REIN", CMD_REIN},
+    {"PORT", CMD_PORT}, {"PASV", CMD_PASV}, {"TYPE", CMD_TYPE}, {"STRU", CMD_STRU},
+    {"MODE", CMD_MODE}, {"RETR", CMD_RETR}, {"STOR", CMD_STOR}, {"APPE", CMD_APPE},
+    {"ALLO", CMD_ALLO}, {"REST", CMD_REST}, {"RNFR", CMD_RNFR}, {"RNTO", CMD_RNTO},
+    {"ABOR", CMD_ABOR}, {"DELE", CMD_DELE}, {"RMD", CMD_RMD},   {"MKD", CMD_MKD},
+    {"PWD", CMD_PWD},   {"XPWD", CMD_PWD},  {"LIST", CMD_LIST}, {"NLST", CMD_NLST},
+    {"SITE", CMD_SITE}, {"SYST", CMD_SYST}, {"STAT", CMD_STAT}, {"HELP", CMD_HELP},
+    {"AUTH", CMD_AUTH}, {"FEAT", CMD_FEAT}, {"NOOP", CMD_NOOP},
+};
+
+// Commands that are carried out before a login: the login itself, and
+// the few that reveal nothing.
+constexpr CommandNumber kNoLogin[] = {CMD_NONE, CMD_USER, CMD_PASS, CMD_ACCT, CMD_QUIT,
+                                      CMD_HELP, CMD_AUTH, CMD_FEAT, CMD_NOOP};
+
+constexpr std::size_t kRestOfLineMax = 256;
+
+}  // namespace
+
+const char* const kHelpLines[6] = {
+    "214-The following commands are implemented\r\n",
+    "     USER  PASS  ACCT  QUIT  PORT  RETR\r\n",
+    "     STOR  DELE  RNFR  PWD   CWD   CDUP\r\n",
+    "     MKD   RMD   NOOP  TYPE  MODE  STRU\r\n",
+    "     LIST  HELP        FEAT        UTF8\r\n",
+    "214  HELP command successful\r\n",
+};
+
+bool CommandNeedsLogin(int number) {
+    for (CommandNumber n : kNoLogin) {
+        if (n == number) return false;
+    }
+    return true;
+}
+
+CommandNumber ParseCommand(const char* line) {
+    char verb[5] = {};
+    for (int i = 0; i < 4 && line[i] != '\0'; ++i) {
+        verb[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+    }
+    if (verb[3] == ' ') verb[3] = '\0';
+    for (const CommandVerb& v : kVerbs) {
+        if (std::strcmp(verb, v.verb) == 0) return v.number;
+    }
+    return CMD_NONE;
+}
+
+void RestOfLine(const char* line, char* out, std::size_t outSize) {
+    const char* p = line;
+    while (*p == ' ') ++p;  // spaces before the verb do not belong to it
+    while (*p != '\0' && *p != ' ') ++p;
+    std::size_t n = std::strlen(p);
+    if (n > kRestOfLineMax) n = kRestOfLineMax;
+    CopyText(out, outSize, std::string_view(p, n));
+}
