@@ -1,0 +1,81 @@
+#include "config/account_store.h"
+
+#include <cassert>
+
+#include "net/text.h"
+
+AccountStore::AccountStore() {
+    // No other thread can see the store yet; the lock only satisfies the
+    // annotations.
+    Lock lock(*this);
+    ApplyOptionDefaults(options);
+    ApplyAccountDefaults(anonymous);
+    CopyText(anonymous.name, ANONYMOUS_ACCOUNT_NAME);
+}
+
+AccountStore::~AccountStore() {
+    Lock lock(*this);
+    // Sessions have ended by now; whatever they left is freed with the lists.
+    assert(retired_.count == 0);
+    accounts.Clear();
+    retired_.Clear();
+    anonymous.clients.Clear();
+    anonymous.paths.Clear();
+}
+
+account_s* AccountStore::AddAccount() {
+    account_s* account = accounts.Append();
+    ApplyAccountDefaults(*account);
+    return account;
+}
+
+int AccountStore::DeleteAccount(account_s* account) {
+    if (accounts.Detach(account) == nullptr) return 1;
+    if (account->clients.count == 0) {
+        delete account;
+    } else {
+        retired_.Attach(account);
+    }
+    return 0;
+}
+
+void AccountStore::DeleteAllAccounts() {
+    while (accounts.head != nullptr) DeleteAccount(accounts.head);
+}
+
+client_s* AccountStore::BeginSession(account_s* account, std::string_view address) {
+    assert(account == &anonymous || accounts.Contains(account));
+    client_s* client = account->clients.Append();
+    CopyText(client->address, address);
+    client->state = CLIENT_IDLE;
+    return client;
+}
+
+int AccountStore::ReleaseClient(account_s* account, client_s* client) {
+    if (account == nullptr || account->clients.Remove(client) != 0) return 1;
+    if (account->clients.count == 0 && account != &anonymous) {
+        // Frees the account when it was deleted while this session used it.
+        retired_.Remove(account);
+    }
+    return 0;
+}
+
+int AccountStore::EndSession(account_s* account, client_s* client) {
+    Lock lock(*this);
+    return ReleaseClient(account, client);
+}
+
+void AccountStore::SetClientState(client_s* client, uint32_t state) {
+    Lock lock(*this);
+    client->state = state;
+}
+
+int32_t AccountStore::GetPermissions(const account_s* account, std::string_view path) {
+    Lock lock(*this);
+    return account->paths.GetPermissions(path);
+}
+
+int32_t AccountStore::RetiredCount() {
+    Lock lock(*this);
+    return retired_.count;
+}

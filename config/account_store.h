@@ -1,0 +1,127 @@
+// AccountStore: the server options, the anonymous account and the named
+// accounts, shared by the window thread and the session threads under one
+// lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+
+#include "config/records.h"
+#include "net/thread_annotations.h"
+
+// Display name of the built-in public account.
+inline constexpr char ANONYMOUS_ACCOUNT_NAME[] = "Public FTP Account";
+
+// A std::mutex that clang's thread-safety analysis knows as a lock.
+class CAPABILITY("mutex") AccountMutex {
+public:
+    void lock() ACQUIRE() { mutex_.lock(); }
+    void unlock() RELEASE() { mutex_.unlock(); }
+
+private:
+    std::mutex mutex_;
+};
+
+// Owns `options`, `anonymous` and `accounts`. One lock guards all of them:
+// the account list, every account's fields, its `paths` and its `clients`.
+// Hold it through AccountStore::Lock, for short bounded work only: nothing
+// waits for another thread, sends on a socket or touches a file while
+// holding it.
+//
+// Lifetime of an account in use: every logged-in session holds exactly one
+// client_s in its account's `clients`, so `clients.count` is the number of
+// sessions that use it. DeleteAccount unlinks an account from `accounts`;
+// it is freed at once when no session uses it, otherwise when the last of
+// its sessions ends (EndSession / ReleaseClient). A session may therefore
+// keep its account_s* and client_s* for as long as its client record is in
+// that account, and must drop both once it has released the record.
+//
+// Login is one locked walk: take the Lock, find the account in `accounts`
+// (or take `anonymous`), copy what the session needs (home, login message),
+// ReleaseClient of an earlier login, then BeginSession, all under the same
+// Lock, so the account cannot be deleted between finding it and using it.
+class AccountStore {
+public:
+    // Scoped lock of the store: every access to the records holds one.
+    // Not recursive: the operations marked EXCLUDES take it themselves.
+    class SCOPED_CAPABILITY Lock {
+    public:
+        explicit Lock(AccountStore& store) ACQUIRE(store.mutex_) : store_(store) {
+            store_.mutex_.lock();
+        }
+        ~Lock() RELEASE() { store_.mutex_.unlock(); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        AccountStore& store_;
+    };
+
+    // Options and anonymous account get their defaults; the anonymous
+    // account is named "Public FTP Account" and has no accessible path.
+    AccountStore();
+    // Frees every account, retired ones included. Call only when no
+    // session runs any more.
+    ~AccountStore();
+    AccountStore(const AccountStore&) = delete;
+    AccountStore& operator=(const AccountStore&) = delete;
+
+    srvropt_s options GUARDED_BY(mutex_);
+    // Not an element of `accounts`; never deleted.
+    account_s anonymous GUARDED_BY(mutex_);
+    // Walk freely under the Lock. Add only through AddAccount and remove
+    // only through DeleteAccount / DeleteAllAccounts, never with
+    // accounts.Remove or accounts.Clear, which would free accounts in use.
+    LinkedList<account_s> accounts GUARDED_BY(mutex_);
+
+    // --- window thread (account manager, settings load) ---
+
+    // Appends a named account with the new-account defaults and returns it.
+    // Throws std::bad_alloc when memory runs out, changing nothing.
+    account_s* AddAccount() REQUIRES(mutex_);
+
+    // Removes a named account from `accounts`; it is freed now, or when
+    // its last session ends. Returns 0, or 1 (changing nothing) when the
+    // account is not in `accounts` (null, the anonymous account, already
+    // deleted).
+    int DeleteAccount(account_s* account) REQUIRES(mutex_);
+
+    // DeleteAccount for every named account (the settings loader starts
+    // from an empty list this way).
+    void DeleteAllAccounts() REQUIRES(mutex_);
+
+    // --- session threads ---
+
+    // Appends a client record to `account`'s clients with the client's
+    // address (cut to 263 characters) and state CLIENT_IDLE, and returns
+    // it. `account` must be `anonymous` or in `accounts`. Throws
+    // std::bad_alloc when memory runs out, changing nothing.
+    client_s* BeginSession(account_s* account, std::string_view address) REQUIRES(mutex_);
+
+    // Removes `client` from `account`'s clients; frees a deleted account
+    // whose last client it was. Afterwards the session must not use either
+    // pointer. Returns 0, or 1 (changing nothing) when `client` is not in
+    // that account's list.
+    int ReleaseClient(account_s* account, client_s* client) REQUIRES(mutex_);
+
+    // ReleaseClient under the store's lock, for a session's end.
+    int EndSession(account_s* account, client_s* client) EXCLUDES(mutex_);
+
+    // Sets a session's state (CLIENT_IDLE .. CLIENT_UPLOAD) under the lock.
+    void SetClientState(client_s* client, uint32_t state) EXCLUDES(mutex_);
+
+    // account->paths.GetPermissions(path) under the lock: the flags that
+    // apply to the path, or -1. The session's client record must be in
+    // `account`.
+    int32_t GetPermissions(const account_s* account, std::string_view path) EXCLUDES(mutex_);
+
+    // Number of deleted accounts still kept alive by their sessions.
+    int32_t RetiredCount() EXCLUDES(mutex_);
+
+private:
+    AccountMutex mutex_;
+    // Deleted accounts that sessions still use; each leaves when its last
+    // client record does.
+    LinkedList<account_s> retired_ GUARDED_BY(mutex_);
+};
