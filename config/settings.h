@@ -1,0 +1,59 @@
+// The settings file: the server options, the anonymous account and the
+// named accounts with their accessible paths, kept as lines of text in
+// tarnhold.bot, with the previous copy in tarnhold.bak.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+class AccountStore;
+
+// Where the settings file and its backup live. Both are in one folder.
+struct SettingsFiles {
+    std::string settingsPath;  // tarnhold.bot
+    std::string backupPath;    // tarnhold.bak
+};
+
+// The settings file and backup in folder.
+SettingsFiles SettingsFilesIn(const std::string& folder);
+
+// Replaces the store's options, anonymous account and named accounts with
+// the defaults and then with what the settings file holds. A missing or
+// unreadable file leaves the defaults, silently. Values that cannot be read
+// stay at their defaults; a text longer than its field is cut at the
+// field's capacity; a number line without digits gives 0. Stray NUL bytes
+// in the file are skipped. Takes the store's lock for the whole load.
+// Called by the window thread at start-up.
+void LoadSettings(AccountStore& store, const SettingsFiles& files);
+
+// The file-system calls of SaveSettings, one per step, so that a test can
+// make any single step fail. Each returns what the system call returns
+// (-1 with errno set on failure).
+class SettingsDisk {
+public:
+    virtual ~SettingsDisk() = default;
+    // Creates or truncates the file with mode 0600; a descriptor or -1.
+    virtual int OpenTemp(const char* path);
+    virtual ssize_t Write(int fd, const void* data, std::size_t count);
+    virtual int Sync(int fd);
+    virtual int Close(int fd);
+    virtual int Link(const char* existing, const char* newPath);
+    virtual int Chmod(const char* path, mode_t mode);
+    virtual int Rename(const char* from, const char* to);
+    virtual int Unlink(const char* path);
+    virtual int SyncFolder(const char* folder);
+};
+
+// Writes the store's records to the settings file, crash-safely: the new
+// text goes to a temporary file in the same folder (mode 0600) and is
+// synced; an existing settings file becomes the backup (through a hard
+// link, so the settings file exists at every moment); the temporary file
+// is renamed onto the settings file; the folder is synced. Returns true
+// when every step succeeded. On failure nothing half-written is put in
+// place and the previous settings stay readable as the settings file or
+// the backup. Takes the store's lock only to copy the records, never
+// while touching the disk. Called by the window thread at exit.
+bool SaveSettings(AccountStore& store, const SettingsFiles& files);
+bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
