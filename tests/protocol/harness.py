@@ -1,0 +1,245 @@
+"""Protocol-test harness: runs a server executable on a free loopback port
+with a settings folder of its own, and talks to it with raw bytes.
+
+    class MyTest(harness.ServerTestCase):
+        def test_greeting(self):
+            server = self.start_server(["--port", "{port}", "--config-dir", "{config_dir}"],
+                                       files={"tarnhold.bot": "..."})
+            client = self.connect(server.port)
+            self.assertEqual(client.recv_until(b"\\r\\n"), b"220 ...\\r\\n")
+
+The executable comes from the environment variable TARNHOLD_SERVER unless
+one is passed. Everything started is stopped and removed after each test.
+"""
+
+import os
+import queue
+import re
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+LOOPBACK = "127.0.0.1"
+TCP_LISTEN = "0A"  # the state column of /proc/net/tcp
+
+
+def free_port():
+    """A loopback port that nothing uses at this moment."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((LOOPBACK, 0))
+        return s.getsockname()[1]
+
+
+def port_is_listening(port):
+    """Whether some socket listens on the port, read from /proc/net/tcp*
+    so that the check itself never connects."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                next(f)  # header
+                for line in f:
+                    fields = line.split()
+                    local, state = fields[1], fields[3]
+                    if state == TCP_LISTEN and int(local.rsplit(":", 1)[1], 16) == port:
+                        return True
+        except FileNotFoundError:
+            continue
+    return False
+
+
+class ServerProcess:
+    """One run of a server executable.
+
+    args and the values of env may hold the placeholders {port} and
+    {config_dir}; env adds to the test's environment. files maps names
+    to texts (str or bytes) written into the settings folder before the
+    start. nofile, when given, is the RLIMIT_NOFILE of the server. Standard
+    output is read line by line on a thread of its own; standard error goes
+    to the test's output."""
+
+    def __init__(self, executable, args, files=None, nofile=None, env=None):
+        self.executable = executable
+        self.args = list(args)
+        self.nofile = nofile
+        self.env = env
+        self.config_dir = tempfile.mkdtemp(prefix="tarnhold-test-")
+        for name, text in (files or {}).items():
+            mode = "wb" if isinstance(text, bytes) else "w"
+            with open(os.path.join(self.config_dir, name), mode) as f:
+                f.write(text)
+        self.port = None
+        self.process = None
+        self.lines = []  # every stdout line so far, in order
+        self._queue = queue.Queue()
+
+    def start(self, timeout=20):
+        """Starts the server and waits until its port listens. A port taken
+        between choosing and binding it is retried with another one."""
+        for _ in range(3):
+            self.port = free_port()
+            self._spawn()
+            if self._wait_listening(timeout):
+                return self
+            if self.process.poll() is None:
+                raise AssertionError("server did not listen on port %d within %s s" % (self.port, timeout))
+            self.process.wait()
+        raise AssertionError("server exited before listening (code %s)" % self.process.returncode)
+
+    def _spawn(self):
+        values = {"port": str(self.port), "config_dir": self.config_dir}
+        argv = [self.executable] + [a.format(**values) for a in self.args]
+        limit = self.nofile
+
+        def limit_descriptors():
+            if limit is not None:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+
+        env = dict(os.environ)
+        env.update({name: value.format(**values) for name, value in (self.env or {}).items()})
+        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        preexec_fn=limit_descriptors, env=env)
+        self._queue = queue.Queue()
+        threading.Thread(target=self._read_stdout, args=(self.process.stdout, self._queue),
+                         daemon=True).start()
+
+    @staticmethod
+    def _read_stdout(stream, lines):
+        for raw in stream:
+            lines.put(raw.decode("utf-8", "replace").rstrip("\r\n"))
+        lines.put(None)  # end of output
+
+    def _wait_listening(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if port_is_listening(self.port):
+                return True
+            if self.process.poll() is not None:
+                return False
+            time.sleep(0.02)
+        return False
+
+    def wait_for_line(self, pattern, timeout=10):
+        """The match of the next stdout line that matches the regular
+        expression; lines before it are skipped (and kept in self.lines)."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self._queue.get(timeout=max(left, 0.001))
+            except queue.Empty:
+                raise AssertionError("no line matching %r within %s s; output: %r"
+                                     % (pattern, timeout, self.lines)) from None
+            if line is None:
+                self._queue.put(None)
+                raise AssertionError("output ended without a line matching %r; output: %r"
+                                     % (pattern, self.lines))
+            self.lines.append(line)
+            match = regex.search(line)
+            if match:
+                return match
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, timeout=30):
+        """SIGTERM, then SIGKILL when it has not ended after timeout seconds.
+        Returns the exit code (negative: the signal that ended it)."""
+        if self.process is None:
+            return None
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        return self.process.returncode
+
+    def cleanup(self):
+        self.stop(timeout=10)
+        if self.process is not None:
+            self.process.stdout.close()
+        shutil.rmtree(self.config_dir, ignore_errors=True)
+
+
+class Client:
+    """A raw TCP client. Every wait is bounded by its timeout."""
+
+    def __init__(self, port, timeout=10, host=LOOPBACK):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.timeout = timeout
+        self.pending = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def recv_until(self, marker=b"\r\n", timeout=None):
+        """Bytes up to and including the marker. Raises AssertionError when
+        the marker does not come in time or the connection ends first."""
+        deadline = time.monotonic() + (timeout or self.timeout)
+        while marker not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no %r within the time; got %r" % (marker, self.pending))
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            if not chunk:
+                raise AssertionError("closed before %r; got %r" % (marker, self.pending))
+            self.pending += chunk
+        end = self.pending.index(marker) + len(marker)
+        data, self.pending = self.pending[:end], self.pending[end:]
+        return data
+
+    def expect_closed(self, timeout=None):
+        """Waits until the server closes the connection; returns the bytes
+        that came before the end. A reset counts as closed. Raises
+        AssertionError when the connection stays open."""
+        deadline = time.monotonic() + (timeout or self.timeout)
+        data, self.pending = self.pending, b""
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("connection still open; got %r" % data)
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except ConnectionResetError:
+                return data
+            if not chunk:
+                return data
+            data += chunk
+
+    def close(self):
+        self.sock.close()
+
+
+class ServerTestCase(unittest.TestCase):
+    """Starts servers and clients that are always cleaned up after the test,
+    whatever its outcome."""
+
+    executable = None  # default: $TARNHOLD_SERVER
+
+    def start_server(self, args, files=None, nofile=None, env=None, executable=None):
+        path = executable or self.executable or os.environ.get("TARNHOLD_SERVER")
+        if not path:
+            self.fail("TARNHOLD_SERVER is not set")
+        server = ServerProcess(path, args, files=files, nofile=nofile, env=env)
+        self.addCleanup(server.cleanup)
+        return server.start()
+
+    def connect(self, port, timeout=10):
+        client = Client(port, timeout=timeout)
+        self.addCleanup(client.close)
+        return client
