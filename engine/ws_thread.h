@@ -14,6 +14,8 @@
 
 #include "net/socket.h"
 
+class CIP_DataSource;
+
 class CIP_WSServer;
 
 class CIP_WSThread : public CIP_Socket {
@@ -24,9 +26,28 @@ public:
     CIP_WSThread(const CIP_WSThread&) = delete;
     CIP_WSThread& operator=(const CIP_WSThread&) = delete;
 
-    // --- Streaming of data sources and files, with their progress hooks,
-    // is added here: SendSource, SendFile, ReceiveToSource, ReceiveFile,
-    // ContinueReceive and ContinueSend. ---
+    // Streaming of whole data sources and files over the connection. The
+    // count is the bytes moved so far, also when the transfer fails.
+
+    // Opens the source for reading and sends all of it. Codes: 0,
+    // WSR_SOURCE_OPEN_FAILED, WSR_THREAD_SEND_FAILED (a send failed or sent
+    // nothing). ContinueSend returning 0 ends the transfer early with 0.
+    virtual int SendSource(CIP_DataSource& source, int64_t& count);
+    // SendSource over the file at `path`.
+    virtual int SendFile(const char* path, int64_t& count);
+    // Opens the source in `mode` (OPEN_CREATE or OPEN_APPEND) and writes
+    // what arrives until the peer closes. When timeout > 0, each receive
+    // first waits up to timeout seconds. Codes: 0, WSR_BAD_MODE (the source
+    // is not opened), WSR_SOURCE_OPEN_FAILED, WSR_TIMEOUT,
+    // WSR_RECEIVE_FAILED, WSR_SOURCE_WRITE_FAILED, WSR_STOPPED
+    // (ContinueReceive returned 0). Bytes written before a failure stay.
+    virtual int ReceiveToSource(CIP_DataSource& source, int64_t& count, int mode, int timeout);
+    // ReceiveToSource into the file at `path`.
+    virtual int ReceiveFile(const char* path, int mode, int64_t& count, int timeout);
+    // Progress hooks, called after every chunk with the running total:
+    // 1 goes on, 0 stops. The base always goes on.
+    virtual int ContinueReceive(int64_t count);
+    virtual int ContinueSend(int64_t count);
 
     // One send of `length` bytes (a negative length sends the
     // zero-terminated text): bytes sent or -1.
