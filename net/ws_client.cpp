@@ -1,0 +1,695 @@
+#include "net/ws_client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "net/data_source.h"
+#include "net/text.h"
+
+namespace {
+
+// Transfer pieces: large enough to run at the machine's speed, small
+// enough that the progress hooks are asked often and memory stays flat.
+constexpr std::size_t kCopyPiece = 256 * 1024;
+constexpr std::size_t kSendfilePiece = 1024 * 1024;
+
+// The read-ahead of the file sources; transfers bypass it.
+constexpr int kFileSourceBuffer = 4096;
+
+// hostText takes at most this many characters.
+constexpr std::size_t kHostTextLimit = 29;
+
+timeval ToTimeval(int milliseconds) {
+    timeval tv{};
+    if (milliseconds > 0) {
+        tv.tv_sec = milliseconds / 1000;
+        tv.tv_usec = (milliseconds % 1000) * 1000;
+    }
+    return tv;
+}
+
+int ToMilliseconds(int seconds, int microseconds) {
+    if (seconds < 0) seconds = 0;
+    if (microseconds < 0) microseconds = 0;
+    long long ms = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
+    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+}
+
+// poll() on one descriptor; an interruption resumes with the time left.
+// The poll result: 1 ready, 0 time-out, -1 failure.
+int PollOne(int handle, short events, int milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    pollfd entry{handle, events, 0};
+    int wait = milliseconds;
+    for (;;) {
+        int n = poll(&entry, 1, wait);
+        if (n >= 0) return n == 1 && (entry.revents & POLLNVAL) == 0 ? 1 : (n == 0 ? 0 : -1);
+        if (errno != EINTR) return -1;
+        if (milliseconds >= 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+}
+
+bool SetBlocking(int handle, bool blocking) {
+    int flags = fcntl(handle, F_GETFL);
+    if (flags < 0) return false;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return fcntl(handle, F_SETFL, flags) == 0;
+}
+
+int PortOf(int handle) {
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    if (getsockname(handle, reinterpret_cast<sockaddr*>(&own), &length) != 0) return 0;
+    return ntohs(own.sin_port);
+}
+
+// An IPv4 address from a dotted text; a null text is any address.
+bool ParseAddress(const char* text, in_addr& out) {
+    if (text == nullptr) {
+        out.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    return inet_pton(AF_INET, text, &out) == 1;
+}
+
+sockaddr_in MakeAddress(int family, int port, in_addr address) {
+    sockaddr_in at{};
+    at.sin_family = static_cast<sa_family_t>(family);
+    at.sin_port = htons(static_cast<std::uint16_t>(port));
+    at.sin_addr = address;
+    return at;
+}
+
+int ConnectOnce(int handle, const sockaddr_in& to) {
+    return connect(handle, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+}  // namespace
+
+BlockReader::~BlockReader() = default;
+
+BlockWriter::~BlockWriter() = default;
+
+// sendfile(2) has no MSG_NOSIGNAL: a peer that leaves mid-transfer must
+// give an error, not end the process.
+CIP_WSClient::CIP_WSClient() { IgnoreSigpipe(); }
+
+CIP_WSClient::~CIP_WSClient() { CIP_WSClient::Disconnect(); }
+
+int CIP_WSClient::Connect(int port, const char* host, int wait, int family, int type) {
+    if (sock >= 0) return Result(WSR_ALREADY_OPEN);
+    if (host == nullptr) return Result(WSR_RESOLVE_FAILED);
+    if (IsDottedAddress(host)) {
+        CopyText(hostText, kHostTextLimit + 1, host);
+    } else if (ResolveHost(host, hostText, kHostTextLimit + 1) != WSR_OK) {
+        return Result(WSR_RESOLVE_FAILED);
+    }
+    this->family = family;
+    socketType = type;
+    in_addr address{};
+    inet_pton(AF_INET, hostText, &address);
+    remoteAddress = MakeAddress(family, port, address);
+
+    if (CreateSocket(sock, family, type, 0) != 0) return Result(WSR_SOCKET_FAILED);
+    auto fail = [this](int code) {
+        CloseSocket(sock);
+        sock = NO_SOCKET;
+        return Result(code);
+    };
+    const bool bounded = wait >= 0;
+    if (bounded && !SetBlocking(sock, false)) return fail(WSR_CONNECT_FAILED);
+    if (ConnectOnce(sock, remoteAddress) != 0) {
+        // An interrupted blocking connect goes on in the background like a
+        // non-blocking one; both end when the socket becomes writable.
+        if (errno != EINPROGRESS && errno != EINTR) return fail(WSR_CONNECT_FAILED);
+        if (bounded) {
+            if (WaitWritable(wait, 0) != 0) return fail(WSR_CONNECT_TIMEOUT);
+        } else if (PollOne(sock, POLLOUT, -1) != 1) {
+            return fail(WSR_CONNECT_FAILED);
+        }
+        // Writable also means "failed": the pending error tells.
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
+            return fail(WSR_CONNECT_FAILED);
+        }
+    }
+    if (bounded && !SetBlocking(sock, true)) return fail(WSR_CONNECT_FAILED);
+    remotePort = port;
+    localPort = PortOf(sock);
+    SetReceiveTimeout(receiveTimeout);
+    SetSendTimeout(sendTimeout);
+    int refused = OnConnected(sock, host);
+    if (refused != 0) {
+        CloseSocket(sock);
+        sock = NO_SOCKET;
+    }
+    return Result(refused);
+}
+
+int CIP_WSClient::BindAndConnect(int localPort, int remotePort, const char* localText,
+                                 const char* remoteText, int family, int type) {
+    if (sock >= 0) return Result(WSR_ALREADY_OPEN);
+    CopyText(hostText, kHostTextLimit + 1, remoteText != nullptr ? remoteText : "");
+    this->family = family;
+    socketType = type;
+    if (CreateSocket(sock, family, type, 0) != 0) return Result(WSR_SOCKET_FAILED);
+    in_addr local{};
+    if (!ParseAddress(localText, local)) return Result(WSR_BIND_FAILED);
+    sockaddr_in own = MakeAddress(family, localPort, local);
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
+        return Result(WSR_BIND_FAILED);
+    }
+    in_addr remote{};
+    if (remoteText == nullptr || !ParseAddress(remoteText, remote)) {
+        return Result(WSR_CONNECT_FAILED);
+    }
+    remoteAddress = MakeAddress(family, remotePort, remote);
+    if (ConnectOnce(sock, remoteAddress) != 0) {
+        if (errno != EINTR || PollOne(sock, POLLOUT, -1) != 1) return Result(WSR_CONNECT_FAILED);
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
+            return Result(WSR_CONNECT_FAILED);
+        }
+    }
+    this->remotePort = remotePort;
+    this->localPort = PortOf(sock);
+    SetReceiveTimeout(receiveTimeout);
+    SetSendTimeout(sendTimeout);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::OpenDatagram(int localPort, int remotePort, const char* remoteText,
+                               const char* localText) {
+    if (sock >= 0) return Result(WSR_ALREADY_OPEN);
+    CopyText(hostText, kHostTextLimit + 1, remoteText != nullptr ? remoteText : "");
+    family = AF_INET;
+    socketType = SOCK_DGRAM;
+    if (CreateSocket(sock, AF_INET, SOCK_DGRAM, 0) != 0) return Result(WSR_SOCKET_FAILED);
+    in_addr local{};
+    bool bound = false;
+    if (ParseAddress(localText, local)) {
+        sockaddr_in own = MakeAddress(AF_INET, localPort, local);
+        bound = bind(sock, reinterpret_cast<const sockaddr*>(&own), sizeof own) == 0;
+    }
+    if (!bound) {
+        CloseSocket(sock);
+        sock = NO_SOCKET;
+        return Result(WSR_BIND_FAILED);
+    }
+    this->localPort = PortOf(sock);
+    this->remotePort = remotePort;
+    SetReceiveTimeout(receiveTimeout);
+    SetSendTimeout(sendTimeout);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::CreateSocket(int& handle, int family, int type, int protocol) {
+    handle = socket(family, type | SOCK_CLOEXEC, protocol);
+    if (handle < 0) {
+        handle = NO_SOCKET;
+        return Result(WSR_FAILED);
+    }
+    return Result(WSR_OK);
+}
+
+bool CIP_WSClient::CloseDataSocket() {
+    bool ok = true;
+    // A connection that the peer already dropped cannot be shut down, and
+    // that is no failure of ours.
+    if (socketType == SOCK_STREAM && ShutdownSocket(sock, SHUTDOWN_BOTH) != 0 &&
+        errno != ENOTCONN) {
+        ok = false;
+    }
+    if (CloseSocket(sock) != 0) ok = false;
+    sock = NO_SOCKET;
+    return ok;
+}
+
+int CIP_WSClient::Disconnect() {
+    bool ok = true;
+    if (sock >= 0 && !CloseDataSocket()) ok = false;
+    if (listenSocket >= 0) {
+        if (ShutdownSocket(listenSocket, SHUTDOWN_BOTH) != 0 && errno != ENOTCONN) ok = false;
+        if (CloseSocket(listenSocket) != 0) ok = false;
+    }
+    sock = NO_SOCKET;
+    listenSocket = NO_SOCKET;
+    remotePort = 0;
+    localPort = 0;
+    listenPort = 0;
+    hostText[0] = '\0';
+    return Result(ok ? WSR_OK : WSR_FAILED);
+}
+
+int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t address) {
+    if (listenSocket >= 0) return Result(WSR_ALREADY_OPEN);
+    in_addr at{};
+    at.s_addr = address;
+    listenAddress = MakeAddress(family, port, at);
+    if (CreateSocket(listenSocket, family, SOCK_STREAM, listenProtocol) != 0) {
+        return Result(WSR_SOCKET_FAILED);
+    }
+    auto fail = [this](int code) {
+        CloseSocket(listenSocket);
+        listenSocket = NO_SOCKET;
+        return Result(code);
+    };
+    int on = 1;
+    setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(listenSocket, reinterpret_cast<const sockaddr*>(&listenAddress),
+             sizeof listenAddress) != 0) {
+        return fail(WSR_BIND_FAILED);
+    }
+    // Non-blocking, so that a connection that vanishes between the wait and
+    // the accept can never block a bounded accept.
+    if (listen(listenSocket, backlog) != 0 || !SetBlocking(listenSocket, false)) {
+        return fail(WSR_LISTEN_FAILED);
+    }
+    listenPort = PortOf(listenSocket);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::WaitForConnection(int seconds) {
+    if (listenSocket < 0) return Result(WSR_FAILED);
+    return Result(SelectReadable(listenSocket, seconds, 0) == 0 ? WSR_OK : WSR_FAILED);
+}
+
+int CIP_WSClient::AdoptAccepted(int handle, const sockaddr_in& peer) {
+    sock = handle;
+    family = AF_INET;
+    socketType = SOCK_STREAM;
+    remoteAddress = peer;
+    if (inet_ntop(AF_INET, &peer.sin_addr, hostText, sizeof hostText) == nullptr) {
+        hostText[0] = '\0';
+    }
+    remotePort = ntohs(peer.sin_port);
+    localPort = PortOf(sock);
+    // An accepted connection is bounded like an outgoing one: a client
+    // that stops reading or sending must not hold its session for ever.
+    SetReceiveTimeout(receiveTimeout);
+    SetSendTimeout(sendTimeout);
+    return OnConnected(sock, hostText);
+}
+
+int CIP_WSClient::Accept() {
+    if (sock >= 0 && !CloseDataSocket()) return Result(WSR_FAILED);
+    if (listenSocket < 0) return Result(WSR_FAILED);
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int handle =
+            accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (handle >= 0) return AdoptAccepted(handle, peer);
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+            if (PollOne(listenSocket, POLLIN, -1) < 0) return Result(WSR_FAILED);
+        } else if (errno != EINTR) {
+            return Result(WSR_FAILED);
+        }
+    }
+}
+
+int CIP_WSClient::AcceptFrom(std::uint32_t peerAddress, int seconds) {
+    using Clock = std::chrono::steady_clock;
+    if (sock >= 0 && !CloseDataSocket()) return Result(WSR_FAILED);
+    if (listenSocket < 0) return Result(WSR_FAILED);
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        int handle =
+            accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        const int error = errno;
+        if (handle >= 0) {
+            if (peer.sin_addr.s_addr == peerAddress) return AdoptAccepted(handle, peer);
+            CloseSocket(handle);
+        } else if (error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED &&
+                   error != EINTR) {
+            return Result(WSR_FAILED);
+        }
+        // The deadline holds however many strangers keep connecting.
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return Result(WSR_TIMEOUT);
+        if (handle < 0 && error != EINTR &&
+            PollOne(listenSocket, POLLIN, static_cast<int>(left.count())) < 0) {
+            return Result(WSR_FAILED);
+        }
+    }
+}
+
+int CIP_WSClient::Send(const void* data, int length) {
+    if (data == nullptr) return 0;
+    if (length <= 0) length = static_cast<int>(std::strlen(static_cast<const char*>(data)));
+    int n = SendBytes(sock, data, length, 0);
+    return n < 0 ? 0 : n;
+}
+
+int CIP_WSClient::SendAll(const void* data, int length) {
+    const char* p = static_cast<const char*>(data);
+    int sent = 0;
+    while (length > 0) {
+        int n = Send(p + sent, length);
+        if (n <= 0) break;
+        sent += n;
+        length -= n;
+    }
+    return sent;
+}
+
+std::size_t CIP_WSClient::SendWhole(const char* data, std::size_t count) {
+    // A short send (a signal, the send time-out) must not drop the rest.
+    std::size_t sent = 0;
+    while (sent < count) {
+        std::size_t piece = std::min(count - sent, kCopyPiece);
+        int n = Send(data + sent, static_cast<int>(piece));
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    return sent;
+}
+
+bool CIP_WSClient::SendGoesOn(std::int64_t total) {
+    return ContinueSend(total) != 0 && IsCancelled() == 0;
+}
+
+bool CIP_WSClient::ReceiveGoesOn(std::int64_t total) {
+    return ContinueReceive(total) != 0 && IsCancelled() == 0;
+}
+
+int CIP_WSClient::SendSource(CIP_DataSource& source) {
+    if (sock < 0) return Result(WSR_NOT_CONNECTED);
+    if (source.Open(OPEN_READ) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
+    auto* file = dynamic_cast<CIP_FileDataSource*>(&source);
+    bool zeroCopy = file != nullptr && file->Handle() >= 0;
+    std::unique_ptr<char[]> chunk;
+    std::int64_t total = 0;
+    int code = WSR_OK;
+    for (;;) {
+        std::int64_t moved = 0;
+        if (zeroCopy) {
+            // The file position moves with what went out, so a fall-back to
+            // copying goes on where sendfile stopped.
+            ssize_t n;
+            do {
+                n = sendfile(sock, file->Handle(), nullptr, kSendfilePiece);
+            } while (n < 0 && errno == EINTR);
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                zeroCopy = false;
+                continue;
+            }
+            if (n == 0) break;
+            if (n < 0) {
+                code = errno == EIO ? WSR_FAILED : WSR_SEND_FAILED;
+                break;
+            }
+            moved = n;
+        } else {
+            if (!chunk) chunk = std::make_unique<char[]>(kCopyPiece);
+            ssize_t got = source.Read(chunk.get(), kCopyPiece);
+            if (got == 0) break;
+            // A read error is not the end of the file: the peer would take
+            // a cut file for a whole one.
+            if (got < 0) {
+                code = WSR_FAILED;
+                break;
+            }
+            if (SendWhole(chunk.get(), static_cast<std::size_t>(got)) <
+                static_cast<std::size_t>(got)) {
+                code = WSR_SEND_FAILED;
+                break;
+            }
+            moved = got;
+        }
+        total += moved;
+        if (!SendGoesOn(total)) {
+            code = WSR_STOPPED;
+            break;
+        }
+    }
+    source.Close();
+    return Result(code);
+}
+
+int CIP_WSClient::SendReader(BlockReader& reader) {
+    if (sock < 0) return Result(WSR_NOT_CONNECTED);
+    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    std::int64_t total = 0;
+    for (;;) {
+        ssize_t got = reader.Read(chunk.get(), kCopyPiece);
+        if (got <= 0) return Result(WSR_OK);
+        if (SendWhole(chunk.get(), static_cast<std::size_t>(got)) < static_cast<std::size_t>(got)) {
+            return Result(WSR_SEND_FAILED);
+        }
+        total += got;
+        if (!SendGoesOn(total)) return Result(WSR_STOPPED);
+    }
+}
+
+int CIP_WSClient::SendWrapped(const char* text, int length, int width) {
+    // A width below 1 would never move on through the text.
+    if (text == nullptr || width < 1) return 0;
+    if (length < 0) length = static_cast<int>(std::strlen(text));
+    int sent = 0;
+    while (sent < length && IsCancelled() == 0) {
+        std::size_t piece = static_cast<std::size_t>(std::min(width, length - sent));
+        std::size_t out = SendWhole(text + sent, piece);
+        sent += static_cast<int>(out);
+        if (out < piece || SendWhole("\r\n", 2) < 2) break;
+    }
+    return sent;
+}
+
+int CIP_WSClient::SendFile(const char* path) {
+    CIP_FileDataSource source(path, kFileSourceBuffer);
+    return SendSource(source);
+}
+
+int CIP_WSClient::SendDatagram(const void* data, int& length) {
+    if (sock < 0) return Result(WSR_NOT_CONNECTED);
+    in_addr address{};
+    if (data == nullptr || length < 0 || inet_pton(AF_INET, hostText, &address) != 1) {
+        return Result(WSR_SEND_FAILED);
+    }
+    sockaddr_in to = MakeAddress(AF_INET, remotePort, address);
+    ssize_t n;
+    do {
+        n = sendto(sock, data, static_cast<std::size_t>(length), MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Result(WSR_SEND_FAILED);
+    length = static_cast<int>(n);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::WaitWritable(int seconds, int microseconds) {
+    if (sock < 0) return Result(WSR_FAILED);
+    return Result(PollOne(sock, POLLOUT, ToMilliseconds(seconds, microseconds)) == 1 ? WSR_OK
+                                                                                     : WSR_FAILED);
+}
+
+int CIP_WSClient::Receive(void* buffer, int size, int wait) {
+    if (wait > 0 && WaitReadable(wait, 0) != 0) return 0;
+    return ReceiveBytes(sock, buffer, size, 0);
+}
+
+int CIP_WSClient::ReceiveAll(void* buffer, int size, int wait) {
+    char* p = static_cast<char*>(buffer);
+    int received = 0;
+    while (size > 0) {
+        if (wait > 0 && WaitReadable(wait, 0) != 0) break;
+        int n = ReceiveBytes(sock, p + received, size, 0);
+        if (n <= 0) break;
+        received += n;
+        size -= n;
+    }
+    return received;
+}
+
+int CIP_WSClient::ReceiveToSource(CIP_DataSource& source, int mode, int wait, std::int64_t limit) {
+    if (sock < 0) return Result(WSR_NOT_CONNECTED);
+    if (mode != OPEN_CREATE && mode != OPEN_APPEND) return Result(WSR_BAD_MODE);
+    if (source.Open(mode) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
+    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    std::int64_t total = 0;
+    int code = WSR_OK;
+    for (;;) {
+        // The limit is checked before waiting: a peer that sent exactly the
+        // limit and then waits is no time-out.
+        std::int64_t want = static_cast<std::int64_t>(kCopyPiece);
+        if (limit > 0) want = std::min(want, limit - total);
+        if (want <= 0) break;
+        if (wait > 0 && WaitReadable(wait, 0) != 0) {
+            code = WSR_TIMEOUT;
+            break;
+        }
+        int got = Receive(chunk.get(), static_cast<int>(want), 0);
+        if (got == 0) break;
+        if (got < 0) {
+            code = WSR_RECEIVE_FAILED;
+            break;
+        }
+        if (source.Write(chunk.get(), static_cast<std::size_t>(got)) != got) {
+            code = WSR_SOURCE_WRITE_FAILED;
+            break;
+        }
+        total += got;
+        if (!ReceiveGoesOn(total)) {
+            code = WSR_STOPPED;
+            break;
+        }
+    }
+    source.Close();
+    return Result(code);
+}
+
+int CIP_WSClient::ReceiveToWriter(BlockWriter& writer, int wait, std::int64_t limit) {
+    if (sock < 0) return Result(WSR_NOT_CONNECTED);
+    const std::int64_t capacity = writer.Capacity();
+    if (limit <= 0 || limit >= capacity) limit = capacity;
+    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    std::int64_t total = 0;
+    for (;;) {
+        std::int64_t want = std::min(static_cast<std::int64_t>(kCopyPiece), limit - total);
+        if (want <= 0) return Result(WSR_OK);
+        if (wait > 0 && WaitReadable(wait, 0) != 0) return Result(WSR_TIMEOUT);
+        int got = Receive(chunk.get(), static_cast<int>(want), 0);
+        if (got == 0) return Result(WSR_OK);
+        if (got < 0) return Result(WSR_RECEIVE_FAILED);
+        if (writer.Write(chunk.get(), static_cast<std::size_t>(got)) != got) {
+            return Result(WSR_SOURCE_WRITE_FAILED);
+        }
+        total += got;
+        if (!ReceiveGoesOn(total)) return Result(WSR_STOPPED);
+    }
+}
+
+int CIP_WSClient::ReceiveFile(const char* path, int mode, int wait) {
+    CIP_FileDataSource source(path, kFileSourceBuffer);
+    return ReceiveToSource(source, mode, wait, 0);
+}
+
+int CIP_WSClient::ReadLine(char* buffer, int size, int wait) {
+    if (buffer == nullptr || size < 1) return 0;
+    buffer[0] = '\0';
+    int total = 0;
+    int room = size - 1;
+    while (room > 0 && IsCancelled() == 0) {
+        if (wait > 0 && WaitReadable(wait, 0) != 0) break;
+        // Peek first, so that nothing after the line end is consumed.
+        char* at = buffer + total;
+        int peeked = ReceiveBytes(sock, at, room, MSG_PEEK);
+        if (peeked <= 0) break;
+        const void* lf = std::memchr(at, '\n', static_cast<std::size_t>(peeked));
+        int take = lf != nullptr ? static_cast<int>(static_cast<const char*>(lf) - at) + 1 : peeked;
+        int got = ReceiveBytes(sock, at, take, 0);
+        if (got <= 0) break;
+        total += got;
+        room -= got;
+        buffer[total] = '\0';
+        if (lf != nullptr && got == take) break;
+    }
+    return total;
+}
+
+int CIP_WSClient::DrainInput() {
+    char scratch[4096];
+    while (HasInput(sock)) {
+        if (Receive(scratch, sizeof scratch, 0) <= 0) break;
+    }
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::ReceiveDatagram(void* buffer, int& size, int wait) {
+    if (sock < 0) return Result(WSR_NOT_CONNECTED);
+    if (WaitReadable(wait, 0) != 0) return Result(WSR_TIMEOUT);
+    socklen_t length = sizeof remoteAddress;
+    ssize_t n;
+    do {
+        length = sizeof remoteAddress;
+        n = recvfrom(sock, buffer, static_cast<std::size_t>(size > 0 ? size : 0), 0,
+                     reinterpret_cast<sockaddr*>(&remoteAddress), &length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Result(WSR_RECEIVE_FAILED);
+    size = static_cast<int>(n);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::WaitReadable(int seconds, int microseconds) {
+    return Result(SelectReadable(sock, seconds, microseconds) == 0 ? WSR_OK : WSR_FAILED);
+}
+
+int CIP_WSClient::Result(int code) { return code; }
+
+int CIP_WSClient::ContinueReceive(std::int64_t) { return IsCancelled() != 0 ? 0 : 1; }
+
+int CIP_WSClient::ContinueSend(std::int64_t) { return IsCancelled() != 0 ? 0 : 1; }
+
+int CIP_WSClient::IsCancelled() { return 0; }
+
+void CIP_WSClient::SetDataTimeouts(int sendMilliseconds, int receiveMilliseconds) {
+    sendTimeout = std::max(sendMilliseconds, 0);
+    receiveTimeout = std::max(receiveMilliseconds, 0);
+}
+
+int CIP_WSClient::SetReceiveTimeout(int milliseconds) {
+    timeval tv = ToTimeval(milliseconds);
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return Result(-1);
+    receiveTimeout = std::max(milliseconds, 0);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::SetSendTimeout(int milliseconds) {
+    timeval tv = ToTimeval(milliseconds);
+    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Result(-1);
+    sendTimeout = std::max(milliseconds, 0);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::SetNonBlocking(bool on) {
+    return Result(sock >= 0 && SetBlocking(sock, !on) ? WSR_OK : WSR_FAILED);
+}
+
+int CIP_WSClient::ResolveHost(const char* text, char* out, int size) {
+    if (text == nullptr || out == nullptr) return Result(WSR_HOST_NOT_FOUND);
+    const char* host = text;
+    const char* at = text[0] != '\0' ? std::strrchr(text + 1, '@') : nullptr;
+    if (at != nullptr) host = at + 1;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return Result(WSR_HOST_NOT_FOUND);
+    }
+    char dotted[INET_ADDRSTRLEN];
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const char* ok = inet_ntop(AF_INET, &address->sin_addr, dotted, sizeof dotted);
+    freeaddrinfo(found);
+    if (ok == nullptr) return Result(WSR_HOST_NOT_FOUND);
+    if (static_cast<int>(std::strlen(dotted)) + 1 > size) return Result(WSR_ADDRESS_TOO_LONG);
+    std::memcpy(out, dotted, std::strlen(dotted) + 1);
+    return Result(WSR_OK);
+}
+
+int CIP_WSClient::IsDottedAddress(const char* text) {
+    in_addr parsed{};
+    return text != nullptr && inet_pton(AF_INET, text, &parsed) == 1 ? 1 : 0;
+}
