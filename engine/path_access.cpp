@@ -1,0 +1,126 @@
+#include "engine/path_access.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "engine/path_mapping.h"
+
+namespace {
+
+// An accessible path with its flags, copied out of the account so the file
+// system is never touched under the store's lock.
+struct Grant {
+    std::string path;
+    uint32_t flags;
+};
+
+bool HasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+bool GrantsAll(int32_t granted, uint32_t flags) {
+    return granted != -1 && (static_cast<uint32_t>(granted) & flags) == flags;
+}
+
+// realpath() of a path into `out`; errno tells why when it fails.
+bool RealPathOf(const std::string& path, std::string& out) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    out.assign(resolved);
+    std::free(resolved);
+    return true;
+}
+
+// The resolved parent folder of a normalised path, then its last name.
+// "/" has no last name and fails.
+bool ResolveParent(const std::string& path, std::string& out) {
+    const std::size_t cut = path.rfind('/');
+    if (cut == std::string::npos || cut + 1 == path.size()) return false;
+    if (!RealPathOf(cut == 0 ? std::string("/") : path.substr(0, cut), out)) return false;
+    if (out.back() != '/') out.push_back('/');
+    out.append(path, cut + 1);
+    return out.size() < kRealPathSize;
+}
+
+// Every link of a normalised path resolved. A name that does not exist
+// yet is resolved through its parent; a dangling link fails, since what
+// following it would create lies at a place that was never checked.
+bool ResolveFollow(const std::string& path, std::string& out) {
+    if (RealPathOf(path, out)) return out.size() < kRealPathSize;
+    if (errno != ENOENT) return false;
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0 || errno != ENOENT) return false;
+    return ResolveParent(path, out);
+}
+
+// The flags of the deepest grant covering `path`, or -1. Grants that
+// resolve to the same place add up: each of them grants its flags there,
+// and the check as written still limits what the client's path may do.
+int32_t DeepestGrant(const std::vector<Grant>& grants, const std::string& path) {
+    int32_t result = -1;
+    std::size_t depth = 0;
+    for (const Grant& grant : grants) {
+        if (!IsAtOrBelow(grant.path, path)) continue;
+        // Covering grants are prefixes of the path, so longer is deeper.
+        if (result == -1 || grant.path.size() > depth) {
+            result = static_cast<int32_t>(grant.flags);
+            depth = grant.path.size();
+        } else if (grant.path.size() == depth) {
+            result = static_cast<int32_t>(static_cast<uint32_t>(result) | grant.flags);
+        }
+    }
+    return result;
+}
+
+// Each accessible path resolved both ways: where it leads (so a listed
+// path that runs through a link covers the real folders below it) and
+// where it lies itself (so a listed link can still be deleted or renamed
+// as a name). One that cannot be resolved is kept as written.
+std::vector<Grant> ResolveGrants(const std::vector<Grant>& listed) {
+    std::vector<Grant> resolved;
+    resolved.reserve(listed.size() * 2);
+    std::string place;
+    for (const Grant& grant : listed) {
+        resolved.push_back({ResolveFollow(grant.path, place) ? place : grant.path, grant.flags});
+        if (ResolveParent(grant.path, place) && place != resolved.back().path) {
+            resolved.push_back({place, grant.flags});
+        }
+    }
+    return resolved;
+}
+
+}  // namespace
+
+bool ResolveRealPath(const std::string& path, ResolveMode mode, std::string& out) {
+    return mode == ResolveMode::Follow ? ResolveFollow(path, out) : ResolveParent(path, out);
+}
+
+bool AccessRealPath(const SessionPaths& session, std::string_view writtenPath, uint32_t flags,
+                    ResolveMode mode, AccessedPath& out) {
+    if (session.account == nullptr || flags == 0 || HasNul(writtenPath)) return false;
+    out.written.assign(writtenPath);
+    ResolveDotDot(out.written);
+    if (out.written.size() >= kRealPathSize) return false;
+
+    std::vector<Grant> listed;
+    {
+        AccountStore::Lock lock(session.store);
+        const PathChecker& paths = session.account->paths;
+        if (!GrantsAll(paths.GetPermissions(out.written), flags)) return false;
+        listed.reserve(static_cast<std::size_t>(paths.entries.count));
+        for (const textnode_s* entry = paths.entries.head; entry != nullptr; entry = entry->next) {
+            listed.push_back({entry->path, entry->flags});
+        }
+    }
+
+    if (!ResolveRealPath(out.written, mode, out.real)) return false;
+    return GrantsAll(DeepestGrant(ResolveGrants(listed), out.real), flags);
+}
+
+bool AccessClientPath(const SessionPaths& session, std::string_view clientPath, uint32_t flags,
+                      ResolveMode mode, AccessedPath& out) {
+    std::string written;
+    if (!MapPath(session.home, session.current, clientPath, written)) return false;
+    return AccessRealPath(session, written, flags, mode, out);
+}

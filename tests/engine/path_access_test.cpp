@@ -1,0 +1,212 @@
+#include "engine/path_access.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/engine/path_tree.h"
+
+namespace {
+
+using namespace path_test;
+using namespace std::string_literals;
+
+struct AccessCase {
+    const char* text;
+    uint32_t flags;
+    ResolveMode mode;
+    const char* real;  // relative to the tree, or "refused"
+};
+
+// home/ is listed with every flag and home/ro/ with read and list only;
+// outside/ is covered by no accessible path. The links in home/ lead out of
+// it, into its stricter part, to nowhere and in a loop.
+class PathAccess : public testing::Test {
+protected:
+    void SetUp() override {
+        tree.Folder("home/sub");
+        tree.Folder("home/ro");
+        tree.Folder("outside");
+        tree.File("home/file.txt");
+        tree.File("outside/secret.txt");
+        tree.Link("home/to_secret", tree.Path("outside/secret.txt"));
+        tree.Link("home/to_outside", "../outside");
+        tree.Link("home/to_sub", "sub");
+        tree.Link("home/to_ro", tree.Path("home/ro"));
+        tree.Link("home/dangling", tree.Path("nowhere"));
+        tree.Link("home/loop_a", "loop_b");
+        tree.Link("home/loop_b", "loop_a");
+        home = tree.Path("home");
+        account.Allow(home, kAllFlags);
+        account.Allow(tree.Path("home/ro"), PERM_FILE_READ | PERM_FOLDER_LIST);
+    }
+
+    // The outcome of one check from home/sub: the real path, or "refused".
+    std::string Check(std::string_view text, uint32_t flags, ResolveMode mode) {
+        const std::string current = tree.Path("home/sub");
+        AccessedPath out;
+        if (!AccessClientPath(account.Session(home, current), text, flags, mode, out)) {
+            return "refused";
+        }
+        return out.real;
+    }
+
+    template <std::size_t N>
+    void ExpectCases(const AccessCase (&cases)[N]) {
+        for (const AccessCase& c : cases) {
+            const std::string expected = c.real == "refused"s ? c.real : tree.Path(c.real);
+            EXPECT_EQ(Check(c.text, c.flags, c.mode), expected)
+                << c.text << (c.mode == ResolveMode::Follow ? " (follow)" : " (parent)");
+        }
+    }
+
+    TempTree tree;
+    TestAccount account;
+    std::string home;
+};
+
+TEST_F(PathAccess, GrantsPathsInsideAndResolvesNewNamesThroughTheirParent) {
+    const AccessCase cases[] = {
+        {"/file.txt", PERM_FILE_READ, ResolveMode::Follow, "home/file.txt"},
+        {"../file.txt", PERM_FILE_READ, ResolveMode::Follow, "home/file.txt"},
+        {"..\\.\\sub\\\\", PERM_FOLDER_LIST, ResolveMode::Follow, "home/sub"},
+        {"new.txt", PERM_FILE_WRITE, ResolveMode::Follow, "home/sub/new.txt"},
+        {"/ro/new.txt", PERM_FILE_WRITE, ResolveMode::Follow, "refused"},
+        {"/ro", PERM_FOLDER_LIST, ResolveMode::Follow, "home/ro"},
+        {"missing/new.txt", PERM_FILE_WRITE, ResolveMode::Follow, "refused"},
+        {"missing/new", PERM_FOLDER_CREATE, ResolveMode::Parent, "refused"},
+        {"/newdir", PERM_FOLDER_CREATE, ResolveMode::Parent, "home/newdir"},
+        {"/file.txt/x", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+    };
+    ExpectCases(cases);
+}
+
+TEST_F(PathAccess, DotDotChainsAndMixedSeparatorsCannotLeaveTheListedPaths) {
+    const AccessCase cases[] = {
+        {"../../outside/secret.txt", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"..\\..\\outside\\secret.txt", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"/..//\\../outside/secret.txt", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"/../../../../../..", PERM_FOLDER_LIST, ResolveMode::Follow, "refused"},
+        {"..", PERM_FOLDER_LIST, ResolveMode::Follow, "home"},
+        {"../..", PERM_FOLDER_LIST, ResolveMode::Follow, "refused"},
+        {"../../outside/secret.txt", PERM_FILE_DELETE, ResolveMode::Parent, "refused"},
+    };
+    ExpectCases(cases);
+}
+
+TEST_F(PathAccess, LinksAreJudgedByWhereTheyLead) {
+    const AccessCase cases[] = {
+        // Out of every accessible path: refused whatever the written path says.
+        {"/to_secret", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"/to_outside", PERM_FOLDER_LIST, ResolveMode::Follow, "refused"},
+        {"/to_outside/secret.txt", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"/to_outside/new.txt", PERM_FILE_WRITE, ResolveMode::Follow, "refused"},
+        {"/to_outside/secret.txt", PERM_FILE_DELETE, ResolveMode::Parent, "refused"},
+        {"/to_outside/newdir", PERM_FOLDER_CREATE, ResolveMode::Parent, "refused"},
+        // Into the stricter part of home: its own flags apply.
+        {"/to_ro", PERM_FOLDER_LIST, ResolveMode::Follow, "home/ro"},
+        {"/to_ro/new.txt", PERM_FILE_WRITE, ResolveMode::Follow, "refused"},
+        // Within the same accessible path.
+        {"/to_sub", PERM_FOLDER_LIST, ResolveMode::Follow, "home/sub"},
+        // Nowhere, or in a loop: nothing to follow.
+        {"/dangling", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"/dangling", PERM_FILE_WRITE, ResolveMode::Follow, "refused"},
+        {"/loop_a", PERM_FILE_READ, ResolveMode::Follow, "refused"},
+        {"/loop_a/x", PERM_FILE_WRITE, ResolveMode::Follow, "refused"},
+        // Acting on the name itself: the link is inside home.
+        {"/to_secret", PERM_FILE_DELETE, ResolveMode::Parent, "home/to_secret"},
+        {"/to_outside", PERM_FILE_DELETE, ResolveMode::Parent, "home/to_outside"},
+        {"/dangling", PERM_FILE_DELETE, ResolveMode::Parent, "home/dangling"},
+        {"/loop_a", PERM_FILE_DELETE, ResolveMode::Parent, "home/loop_a"},
+    };
+    ExpectCases(cases);
+}
+
+TEST_F(PathAccess, BothTheWrittenAndTheResolvedPathMustGrant) {
+    // Only home/sub is listed: home/to_sub resolves into it, but as written
+    // it lies in no accessible path.
+    TestAccount subOnly;
+    subOnly.Allow(tree.Path("home/sub"), kAllFlags);
+    AccessedPath out;
+    const std::string sub = tree.Path("home/sub");
+    EXPECT_TRUE(AccessClientPath(subOnly.Session(sub, sub), "/", PERM_FOLDER_LIST,
+                                 ResolveMode::Follow, out));
+    EXPECT_FALSE(AccessClientPath(subOnly.Session(home, home), "to_sub", PERM_FOLDER_LIST,
+                                  ResolveMode::Follow, out));
+    // A listed link covers both the name and where it leads.
+    TestAccount linkListed;
+    linkListed.Allow(tree.Path("home/to_outside"), PERM_FILE_READ | PERM_FILE_DELETE);
+    ASSERT_TRUE(AccessClientPath(linkListed.Session(home, home), "to_outside/secret.txt",
+                                 PERM_FILE_READ, ResolveMode::Follow, out));
+    EXPECT_EQ(out.written, tree.Path("home/to_outside/secret.txt"));
+    EXPECT_EQ(out.real, tree.Path("outside/secret.txt"));
+    EXPECT_TRUE(AccessClientPath(linkListed.Session(home, home), "to_outside", PERM_FILE_DELETE,
+                                 ResolveMode::Parent, out));
+    EXPECT_EQ(out.real, tree.Path("home/to_outside"));
+}
+
+TEST_F(PathAccess, AnAccessiblePathThroughALinkWorksAsConfigured) {
+    // srv links to data/srv; the account lists srv/ftp, its home.
+    tree.Folder("data/srv/ftp/inner");
+    tree.Link("srv", "data/srv");
+    const std::string ftp = tree.Path("srv/ftp");
+    TestAccount viaLink;
+    viaLink.Allow(ftp, PERM_FOLDER_LIST | PERM_FOLDER_CREATE);
+    AccessedPath out;
+    ASSERT_TRUE(AccessClientPath(viaLink.Session(ftp, ftp), "inner", PERM_FOLDER_LIST,
+                                 ResolveMode::Follow, out));
+    EXPECT_EQ(out.written, tree.Path("srv/ftp/inner"));
+    EXPECT_EQ(out.real, tree.Path("data/srv/ftp/inner"));
+    ASSERT_TRUE(AccessClientPath(viaLink.Session(ftp, ftp), "/inner/new", PERM_FOLDER_CREATE,
+                                 ResolveMode::Parent, out));
+    EXPECT_EQ(out.real, tree.Path("data/srv/ftp/inner/new"));
+    EXPECT_FALSE(AccessClientPath(viaLink.Session(ftp, ftp), "..", PERM_FOLDER_LIST,
+                                  ResolveMode::Follow, out));
+
+    // Listing the real folder instead grants nothing to the linked name.
+    TestAccount realOnly;
+    realOnly.Allow(tree.Path("data/srv/ftp"), PERM_FOLDER_LIST);
+    EXPECT_FALSE(AccessClientPath(realOnly.Session(ftp, ftp), "inner", PERM_FOLDER_LIST,
+                                  ResolveMode::Follow, out));
+
+    // Listed under both names: each name keeps its own flags, whichever
+    // was listed first.
+    const std::string real = tree.Path("data/srv/ftp");
+    TestAccount both;
+    both.Allow(ftp, PERM_FOLDER_LIST);
+    both.Allow(real, PERM_FOLDER_LIST | PERM_FOLDER_CREATE);
+    EXPECT_TRUE(AccessClientPath(both.Session(real, real), "new", PERM_FOLDER_CREATE,
+                                 ResolveMode::Parent, out));
+    EXPECT_FALSE(AccessClientPath(both.Session(ftp, ftp), "new", PERM_FOLDER_CREATE,
+                                  ResolveMode::Parent, out));
+}
+
+TEST_F(PathAccess, RefusesWhatCannotBeCheckedSoundly) {
+    AccessedPath out;
+    const SessionPaths session = account.Session(home, home);
+    EXPECT_FALSE(AccessClientPath(session, "file.txt\0/../ro"s, PERM_FILE_READ,
+                                  ResolveMode::Follow, out));
+    EXPECT_FALSE(AccessRealPath(session, tree.Path("home/file.txt\0x"s), PERM_FILE_READ,
+                                ResolveMode::Follow, out));
+    EXPECT_FALSE(AccessClientPath(session, "file.txt", 0, ResolveMode::Follow, out));
+    // Every bit asked for is needed.
+    EXPECT_FALSE(AccessClientPath(session, "/ro", PERM_FOLDER_LIST | PERM_FOLDER_CREATE,
+                                  ResolveMode::Follow, out));
+    EXPECT_FALSE(AccessClientPath(SessionPaths{session.store, nullptr, home, home}, "file.txt",
+                                  PERM_FILE_READ, ResolveMode::Follow, out));
+    // A name too long for the file system fails there, not by being cut.
+    EXPECT_FALSE(AccessClientPath(session, std::string(4000, 'n'), PERM_FILE_WRITE,
+                                  ResolveMode::Follow, out));
+
+    // "/" listed covers everything, but has no last name to act on.
+    TestAccount everything;
+    everything.Allow("/", kAllFlags);
+    EXPECT_TRUE(AccessRealPath(everything.Session("/", "/"), tree.Path("outside/secret.txt"),
+                               PERM_FILE_READ, ResolveMode::Follow, out));
+    EXPECT_TRUE(AccessRealPath(everything.Session("/", "/"), "/", PERM_FOLDER_LIST,
+                               ResolveMode::Follow, out));
+    EXPECT_FALSE(AccessRealPath(everything.Session("/", "/"), "/", PERM_FOLDER_DELETE,
+                                ResolveMode::Parent, out));
+}
+
+}  // namespace
