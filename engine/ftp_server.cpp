@@ -1,0 +1,68 @@
+#include "engine/ftp_server.h"
+
+#include <strings.h>
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "engine/ftp_thread.h"
+
+CIP_FTPServer::CIP_FTPServer() = default;
+
+CIP_FTPServer::~CIP_FTPServer() {
+    // Sessions see the flag within about a second and end; connections
+    // accepted meanwhile are closed at once by their connection threads.
+    shuttingDown.store(true);
+    while (ClientCount() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The sessions use the store and the events, which go with this object.
+    ShutdownAndWait();
+}
+
+void CIP_FTPServer::SetIdleTimeout(int seconds) {
+    CIP_CriticalSection guard(&lock);
+    idleTimeout.store(seconds);
+}
+
+int LooksLikeEmailAddress(const char* password) {
+    if (password == nullptr) return 0;
+    const char* at = std::strchr(password, '@');
+    if (at == nullptr) return 0;
+    const char* dot = std::strchr(at, '.');
+    if (dot == nullptr) return 0;
+    return dot[1] != '\0' ? 1 : 0;
+}
+
+account_s* CIP_FTPServer::FindAccount(const char* userName, const char* password,
+                                      const char** message) {
+    const char* outcome = "Password not accepted";
+    account_s* found = nullptr;
+    if (userName == nullptr || password == nullptr) {
+        // nothing can match
+    } else if (store.anonymous.enabled != 0 && strcasecmp(userName, "anonymous") == 0) {
+        if (store.options.anonemailcheck == 0 || LooksLikeEmailAddress(password)) {
+            outcome = "Password OK";
+            found = &store.anonymous;
+        } else {
+            outcome = "Please send correct e-mail address as password";
+        }
+    } else {
+        for (account_s* a = store.accounts.head; a != nullptr; a = a->next) {
+            if (a->enabled != 0 && strcasecmp(a->login, userName) == 0 &&
+                strcasecmp(a->password, password) == 0) {
+                outcome = "Password is OK";
+                found = a;
+                break;
+            }
+        }
+    }
+    if (message != nullptr) *message = outcome;
+    return found;
+}
+
+void CIP_FTPServer::ReportText(const char*) {}
+
+CIP_WSThread* CIP_FTPServer::CreateSession() { return new (std::nothrow) CIP_FTPThread(this); }
+
+void CIP_FTPServer::ReleaseSession(CIP_WSThread* session) { delete session; }

@@ -1,0 +1,77 @@
+// CIP_FTPServer: the FTP server of the process. A CIP_WSServer whose
+// sessions are FTP control connections (CIP_FTPThread), holding what those
+// sessions share: the accounts and options (`store`), the receiver of their
+// log events (`events`) and the idle time-out.
+//
+// Threads: construction, destruction, Listen, Start and Stop belong to the
+// owner's thread. The sessions read the store under its lock, send events
+// and read the idle time-out from their connection threads.
+//
+// Destruction waits, without an upper limit, until every session has
+// noticed the shutting-down flag (within about a second each, answering
+// "500 Disconnecting") and ended. The event receiver must therefore stay
+// attached and answering, or be detached, while the server is destroyed.
+#pragma once
+
+#include <atomic>
+#include <utility>
+
+#include "config/account_store.h"
+#include "engine/server_events.h"
+#include "engine/ws_server.h"
+
+class CIP_FTPThread;
+
+class CIP_FTPServer : public CIP_WSServer {
+public:
+    // Idle time-out 60 s, low data ports refused, an empty store with the
+    // default options. Owner's thread.
+    CIP_FTPServer();
+    // Sets the shutting-down flag, waits (polling every 500 ms) until no
+    // connection is registered, ends the accept thread and joins every
+    // connection thread; then the store frees all accounts and their
+    // client records. Owner's thread.
+    ~CIP_FTPServer() override;
+
+    // The options, the anonymous account and the named accounts, with the
+    // lock that guards them and the sessions' client records.
+    AccountStore store;
+    // The receiver of the sessions' log lines and status changes.
+    ServerEvents events;
+    // PORT refuses a data port below 1024 while this is nonzero.
+    std::atomic<int> refuseLowDataPorts{1};
+
+    // Stores the idle time-out in seconds (0 or less: no limit) under the
+    // server lock. Any thread; the owner's thread in practice.
+    void SetIdleTimeout(int seconds);
+    // The idle time-out in seconds, read without the lock; sessions read it
+    // anew for every command line they wait for. Any thread.
+    int IdleTimeout() const { return idleTimeout.load(); }
+
+    // The password check of a login. With anonymous logins enabled, the
+    // user name "anonymous" (any letter case) gives the anonymous account,
+    // provided the password looks like an e-mail address when the e-mail
+    // check is on. Otherwise the first enabled named account whose login
+    // and password equal the given ones, ignoring letter case. Returns the
+    // account or null; `message` (may be null) receives a static text about
+    // the outcome. The caller holds an AccountStore::Lock on `store` and
+    // keeps it for as long as it uses the account. Any thread.
+    account_s* FindAccount(const char* userName, const char* password,
+                           const char** message) NO_THREAD_SAFETY_ANALYSIS;
+
+    // The sessions' report texts: dropped. Any thread.
+    void ReportText(const char* text) override;
+
+protected:
+    // A new FTP session, or null when memory runs out. Connection threads.
+    CIP_WSThread* CreateSession() override;
+    // Destroys a session made by CreateSession. Connection threads.
+    void ReleaseSession(CIP_WSThread* session) override;
+
+private:
+    std::atomic<int> idleTimeout{60};
+};
+
+// 1 when `password` looks like an e-mail address: an '@', after it a '.',
+// and at least one character after that '.'. A null text gives 0.
+int LooksLikeEmailAddress(const char* password);

@@ -1,0 +1,411 @@
+#include "engine/ftp_thread.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "config/account_store.h"
+#include "engine/ftp_server.h"
+#include "net/text.h"
+
+namespace {
+
+// Report texts are formatted here and cut when longer.
+constexpr std::size_t REPORT_TEXT_SIZE = 260;
+
+// A reply line of the login message: prefix, the longest possible line of
+// the message, CR LF and the terminator always fit.
+constexpr std::size_t LOGIN_LINE_SIZE = LOGIN_MESSAGE_SIZE + 8;
+
+// Formats a report text; a longer text (a long user name with a long line)
+// is cut at the buffer's end.
+[[gnu::format(printf, 2, 3)]] void FormatReport(char (&out)[REPORT_TEXT_SIZE], const char* format,
+                                                ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(out, sizeof out, format, arguments);
+    va_end(arguments);
+}
+
+}  // namespace
+
+// One row per command number; later handlers replace single rows.
+const CIP_FTPThread::Handler CIP_FTPThread::kHandlers[kCommandCount] = {
+    &CIP_FTPThread::HandleNotImplemented,      // 0  not recognised (the loop answers it)
+    &CIP_FTPThread::HandleUser,                // 1  USER
+    &CIP_FTPThread::HandlePass,                // 2  PASS
+    &CIP_FTPThread::HandleNotImplemented,      // 3  ACCT
+    &CIP_FTPThread::HandlePendingCommand,      // 4  CWD
+    &CIP_FTPThread::HandlePendingCommand,      // 5  CDUP
+    &CIP_FTPThread::HandleNotImplemented,      // 6  SMNT
+    &CIP_FTPThread::HandleQuit,                // 7  QUIT
+    &CIP_FTPThread::HandleNotImplemented,      // 8  REIN
+    &CIP_FTPThread::HandlePendingCommand,      // 9  PORT
+    &CIP_FTPThread::HandlePendingCommand,      // 10 PASV
+    &CIP_FTPThread::HandlePendingCommand,      // 11 TYPE
+    &CIP_FTPThread::HandlePendingCommand,      // 12 STRU
+    &CIP_FTPThread::HandleModeNotImplemented,  // 13 MODE
+    &CIP_FTPThread::HandlePendingCommand,      // 14 RETR
+    &CIP_FTPThread::HandlePendingCommand,      // 15 STOR
+    &CIP_FTPThread::HandleNotImplemented,      // 16 STOU
+    &CIP_FTPThread::HandleNotImplemented,      // 17 APPE
+    &CIP_FTPThread::HandleNotImplemented,      // 18 ALLO
+    &CIP_FTPThread::HandleNotImplemented,      // 19 REST
+    &CIP_FTPThread::HandlePendingCommand,      // 20 RNFR
+    &CIP_FTPThread::HandlePendingCommand,      // 21 RNTO
+    &CIP_FTPThread::HandleNotImplemented,      // 22 ABOR
+    &CIP_FTPThread::HandlePendingCommand,      // 23 DELE
+    &CIP_FTPThread::HandlePendingCommand,      // 24 RMD
+    &CIP_FTPThread::HandlePendingCommand,      // 25 MKD
+    &CIP_FTPThread::HandlePendingCommand,      // 26 PWD, XPWD
+    &CIP_FTPThread::HandlePendingCommand,      // 27 LIST
+    &CIP_FTPThread::HandlePendingCommand,      // 28 NLST
+    &CIP_FTPThread::HandleNotImplemented,      // 29 SITE
+    &CIP_FTPThread::HandleNotImplemented,      // 30 SYST
+    &CIP_FTPThread::HandleNotImplemented,      // 31 STAT
+    &CIP_FTPThread::HandleHelp,                // 32 HELP
+    &CIP_FTPThread::HandleAuth,                // 33 AUTH
+    &CIP_FTPThread::HandleFeat,                // 34 FEAT
+    &CIP_FTPThread::HandleNoop,                // 35 NOOP
+};
+
+const CIP_FTPThread::CommandRow& CIP_FTPThread::CommandRowOf(int number) {
+    static const std::array<CommandRow, kCommandCount> rows = [] {
+        std::array<CommandRow, kCommandCount> built{};
+        for (int n = 0; n < kCommandCount; ++n) built[n] = {kHandlers[n], CommandNeedsLogin(n)};
+        return built;
+    }();
+    if (number < 0 || number >= kCommandCount) number = CMD_NONE;
+    return rows[static_cast<std::size_t>(number)];
+}
+
+CIP_FTPThread::CIP_FTPThread(CIP_FTPServer* owner) : ftpServer(owner) {
+    // Sessions started at different moments offer different passive ports.
+    auto ticks = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
+    auto port = ticks % 20000 + 10000;
+    passivePort = (port > 32000 || port < 0) ? 10000 : static_cast<int32_t>(port);
+}
+
+CIP_FTPThread::~CIP_FTPThread() = default;
+
+void CIP_FTPThread::Reply(const char* text) { Send(text, -1, 0); }
+
+void CIP_FTPThread::SendLogEvent() { ftpServer->events.Send(messageBuffer, EVENT_LOG_TEXT); }
+
+CommandNumber CIP_FTPThread::ParseCommand(const char* text) { return ::ParseCommand(text); }
+
+void CIP_FTPThread::RefuseBusy() {
+    static const char kBusy[] = "550 Too Many Connections, Please Try Later.\r\n";
+    SendAll(kBusy, sizeof kBusy - 1, 0);
+    char text[REPORT_TEXT_SIZE];
+    FormatReport(text, "(%d) Max Connections Reached", ftpServer->ClientCount());
+    ftpServer->ReportText(text);
+}
+
+void CIP_FTPThread::Run() {
+    endSession = 0;
+    loginState = 0;
+    lastResult = -1;
+    userName[0] = '\0';
+    CopyText(clientAddress, PeerAddressText());
+    dataPort = ntohs(peerAddress.sin_port);
+    if (ReportConnected() == 0) {
+        Reply("500 Disconnecting...\r\n");
+        lastResult = 0;
+        return;
+    }
+    Reply("220 Connected to Tarnwell Server\r\n");
+    messageBuffer[0] = '\0';
+
+    while (endSession == 0) {
+        if (lastResult >= 0) ReportResult(command, line, lastResult);
+        switch (WaitForLine()) {
+            case WaitOutcome::ShuttingDown:
+                // The client record stays: the server's destruction discards
+                // every account with its records once all sessions have ended.
+                Reply("500 Disconnecting\r\n");
+                return;
+            case WaitOutcome::PeerGone:
+                Teardown();
+                return;
+            case WaitOutcome::IdleTimeout:
+                endSession = 1;
+                continue;
+            case WaitOutcome::Line:
+                break;
+        }
+        if (ftpServer->IsShuttingDown() || lastReadCount < 1) break;
+        StripLineEnd(line);
+        HandleLine();
+    }
+    Teardown();
+}
+
+CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitForLine() {
+    // Read anew for every line, so a changed time-out applies at once.
+    int idle = ftpServer->IdleTimeout();
+    if (idle > 0) {
+        for (int attempt = 0; attempt < idle; ++attempt) {
+            lastReadCount = ReadLine(line, sizeof line, 1);
+            if (ftpServer->IsShuttingDown()) return WaitOutcome::ShuttingDown;
+            if (lastReadCount != 0) return WaitOutcome::Line;
+            if (IsConnectionAlive() == 0) return WaitOutcome::PeerGone;
+        }
+        return WaitOutcome::IdleTimeout;
+    }
+    for (;;) {
+        lastReadCount = ReadLine(line, sizeof line, 1);
+        if (lastReadCount != 0) return WaitOutcome::Line;
+        if (ftpServer->IsShuttingDown()) return WaitOutcome::ShuttingDown;
+        if (IsConnectionAlive() == 0) return WaitOutcome::PeerGone;
+    }
+}
+
+void CIP_FTPThread::HandleLine() {
+    command = ParseCommand(line);
+    if (ReportCommand(command, line) == 0) {
+        Reply("550 Access is denied\r\n");
+        lastResult = 0;
+        return;
+    }
+    if (command == CMD_NONE) {
+        Reply("502 Command not implemented\r\n");
+        lastResult = 0;
+        return;
+    }
+    const CommandRow& row = CommandRowOf(command);
+    if (row.needsLogin && loginState != 2) {
+        Reply("530 Please login with USER and PASS\r\n");
+        lastResult = 0;
+        return;
+    }
+    lastResult = (this->*row.handler)();
+}
+
+void CIP_FTPThread::Teardown() {
+    ReportDisconnected();
+    if (clientRecord != nullptr) {
+        ftpServer->store.EndSession(recordAccount, clientRecord);
+        clientRecord = nullptr;
+        recordAccount = nullptr;
+        account = nullptr;
+    }
+    std::snprintf(messageBuffer, sizeof messageBuffer, "Connection from %s disconnected.",
+                  clientAddress);
+    SendLogEvent();
+}
+
+// --- login ---
+
+int CIP_FTPThread::HandleUser() {
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 USER - command not understood\r\n");
+        return 0;
+    }
+    CopyText(userName, argument);
+    loginState = 1;
+    if (strcasecmp(userName, "anonymous") == 0) {
+        bool allowed;
+        {
+            AccountStore::Lock lock(ftpServer->store);
+            allowed = ftpServer->store.anonymous.enabled != 0;
+        }
+        Reply(allowed ? "331 anonymous access allowed, send email name as PASS\r\n"
+                      : "530 anonymous access not allowed\r\n");
+    } else {
+        Reply("331 User name OK, send password as PASS\r\n");
+    }
+    return 1;
+}
+
+int CIP_FTPThread::HandlePass() {
+    if (loginState < 1) {
+        Reply("500 PASS - USER must be sent first\r\n");
+        return 0;
+    }
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 PASS: command not understood\r\n");
+        return 0;
+    }
+    CopyText(password, argument);
+
+    char accountName[ACCOUNT_TEXT_SIZE];
+    if (LogIn(accountName)) {
+        loginState = 2;
+        std::snprintf(messageBuffer, sizeof messageBuffer,
+                      "Connection from %s accepted. [Account: %s]", clientAddress, accountName);
+        SendLogEvent();
+        Reply("230-logon successful\r\n");
+        SendLoginMessage();
+        return 1;
+    }
+    // Also after an earlier login: the session has no account now, so it
+    // must not stay logged in.
+    loginState = 1;
+    std::snprintf(messageBuffer, sizeof messageBuffer,
+                  "Connection from %s rejected. [Reason: bad password]", clientAddress);
+    SendLogEvent();
+    Reply("530 User cannot log in\r\n");
+    return 0;
+}
+
+bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
+    AccountStore& store = ftpServer->store;
+    // One hold of the lock from finding the account to holding a record
+    // in it, so the account cannot be deleted in between.
+    AccountStore::Lock lock(store);
+    account_s* found = ftpServer->FindAccount(userName, password, nullptr);
+    client_s* record = nullptr;
+    if (found != nullptr) {
+        try {
+            record = store.BeginSession(found, clientAddress);
+        } catch (const std::bad_alloc&) {
+            record = nullptr;
+        }
+    }
+    if (record == nullptr) {
+        // The earlier record stays until the next login or the end.
+        account = nullptr;
+        return false;
+    }
+    if (clientRecord != nullptr) store.ReleaseClient(recordAccount, clientRecord);
+    clientRecord = record;
+    recordAccount = found;
+    account = found;
+    CopyText(homeFolder, found->home);
+    CopyText(currentFolder, found->home);
+    CopyText(loginMessage, found->loginmsg);
+    CopyText(accountName, found->name);
+    return true;
+}
+
+void CIP_FTPThread::SendLoginMessage() {
+    static_assert(LOGIN_LINE_SIZE >= 4 + (LOGIN_MESSAGE_SIZE - 1) + 2 + 1);
+    char reply[LOGIN_LINE_SIZE];
+    auto sendLine = [&](const char* prefix, const char* begin, std::size_t length) {
+        std::memcpy(reply, prefix, 4);
+        std::memcpy(reply + 4, begin, length);
+        std::memcpy(reply + 4 + length, "\r\n", 3);
+        Reply(reply);
+    };
+    const char* start = loginMessage;
+    for (const char* p = loginMessage;; ++p) {
+        if (*p == '\0') {
+            sendLine("230 ", start, static_cast<std::size_t>(p - start));
+            return;
+        }
+        if (*p == '\r' || *p == '\n') {
+            sendLine("230-", start, static_cast<std::size_t>(p - start));
+            if (p[0] == '\r' && p[1] == '\n') ++p;
+            start = p + 1;
+        }
+    }
+}
+
+int CIP_FTPThread::IsGuestLogin(char* user, char* pass) {
+    if (user == nullptr || pass == nullptr) return 0;
+    for (char* c = user; *c != '\0'; ++c)
+        *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (std::strcmp(user, "ANONYMOUS") != 0 && std::strcmp(user, "GUEST") != 0) return 0;
+    for (char* c = pass; *c != '\0'; ++c)
+        *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (pass[0] == '\0') return 0;
+    CopyText(userName, user);
+    return 1;
+}
+
+// --- commands answered by the table itself ---
+
+int CIP_FTPThread::HandleQuit() {
+    Reply("221 Goodbye\r\n");
+    endSession = 1;
+    return 1;
+}
+
+int CIP_FTPThread::HandleHelp() {
+    for (const char* helpLine : kHelpLines) Reply(helpLine);
+    return 1;
+}
+
+int CIP_FTPThread::HandleAuth() {
+    Reply("503 unknown security mechanism\r\n");
+    return 0;
+}
+
+int CIP_FTPThread::HandleFeat() {
+    Reply("502 Command not implemented\r\n");
+    return 1;
+}
+
+int CIP_FTPThread::HandleNoop() {
+    Reply("200 NOOP command successful\r\n");
+    return 1;
+}
+
+int CIP_FTPThread::HandleModeNotImplemented() {
+    Reply("502 MODE command not implemented\r\n");
+    return 0;
+}
+
+int CIP_FTPThread::HandleNotImplemented() {
+    Reply("502 Command not implemented\r\n");
+    return 0;
+}
+
+int CIP_FTPThread::HandlePendingCommand() {
+    Reply("502 Command not implemented\r\n");
+    return 0;
+}
+
+// --- report texts ---
+
+int CIP_FTPThread::ReportConnected() {
+    char text[REPORT_TEXT_SIZE];
+    FormatReport(text, "Client [%s] has connected ", PeerAddressText());
+    ftpServer->ReportText(text);
+    return 1;
+}
+
+void CIP_FTPThread::ReportDisconnected() {
+    char text[REPORT_TEXT_SIZE];
+    FormatReport(text, "Client [%s] has disconnected ", PeerAddressText());
+    ftpServer->ReportText(text);
+}
+
+int CIP_FTPThread::ReportCommand(int number, const char* text) {
+    char report[REPORT_TEXT_SIZE];
+    int accepted = 0;
+    if (text == nullptr) {
+        FormatReport(report, "Client [%s] issued invalid command", PeerAddressText());
+    } else if (std::strlen(text) > FTP_MAX_COMMAND_LENGTH) {
+        FormatReport(report, "Client [%s] is Sent too large data", PeerAddressText());
+    } else {
+        FormatReport(report, "[%s] issued command %d ' %s ' ", clientAddress, number, text);
+        accepted = 1;
+    }
+    ftpServer->ReportText(report);
+    return accepted;
+}
+
+void CIP_FTPThread::ReportResult(int number, const char* text, int result) {
+    char report[REPORT_TEXT_SIZE];
+    if (text == nullptr) {
+        FormatReport(report, "Client [%s] issued invalid command", PeerAddressText());
+    } else if (std::strlen(text) > FTP_MAX_COMMAND_LENGTH) {
+        FormatReport(report, "Client [%s] sent too large data", PeerAddressText());
+    } else if (result != 0) {
+        FormatReport(report, "[%s] command %d ' %s ' was successful ", userName, number, text);
+    } else {
+        FormatReport(report, "[%s] command %d ' %s ' has failed", userName, number, text);
+    }
+    ftpServer->ReportText(report);
+}

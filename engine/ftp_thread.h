@@ -1,0 +1,139 @@
+// CIP_FTPThread: one FTP control connection. Its connection thread calls
+// Run, which greets the client, reads command lines with the server's idle
+// time-out, classifies each line, checks its length and the login, carries
+// the command out through the command table and answers, and at the end
+// removes the session's client record and logs the disconnection.
+//
+// Every operation runs on the session's connection thread, and every field
+// belongs to that thread. Shared data (accounts, client records) is reached
+// only through the server's store under its lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/records.h"
+#include "engine/command_table.h"
+#include "engine/ws_thread.h"
+
+class CIP_FTPServer;
+
+// Capacities of the session's fixed text buffers, terminator included.
+constexpr int FTP_LINE_SIZE = 257;           // a command line, line end included
+constexpr int FTP_TEXT_SIZE = 261;           // folders, user name, password
+constexpr int FTP_CLIENT_ADDRESS_SIZE = 26;  // dotted client address
+// Longest command line (line end removed) that is carried out.
+constexpr std::size_t FTP_MAX_COMMAND_LENGTH = 216;
+
+class CIP_FTPThread : public CIP_WSThread {
+public:
+    // A session of `owner`, which outlives it. No account, no client record.
+    explicit CIP_FTPThread(CIP_FTPServer* owner);
+    ~CIP_FTPThread() override;
+
+    // The session body: returns when the session has ended.
+    void Run() override;
+    // Refuses a connection over the server's limit, without a greeting.
+    void RefuseBusy() override;
+
+    // The command number of a line (its line end removed).
+    virtual CommandNumber ParseCommand(const char* text);
+    // Sends the login message of the account logged in with as "230-"
+    // lines and a final "230 " line.
+    virtual void SendLoginMessage();
+    // 1 when `user` is ANONYMOUS or GUEST and `password` is not empty, in
+    // which case the user text becomes userName. Converts `user` and (when
+    // the user matches) `password` to upper case in place. Not used by the
+    // command loop.
+    virtual int IsGuestLogin(char* user, char* password);
+
+    // Report texts for the server's ReportText hook.
+    // At session start; 1 lets the session go on.
+    virtual int ReportConnected();
+    // First thing in the teardown.
+    virtual void ReportDisconnected();
+    // Right after a line has been parsed: 0 for a missing line or one
+    // longer than 216 characters, which is then refused.
+    virtual int ReportCommand(int number, const char* text);
+    // The outcome of the previous command, before the next line is read.
+    virtual void ReportResult(int number, const char* text, int result);
+
+protected:
+    // A command handler: 1 succeeded, 0 failed (the loop's lastResult).
+    using Handler = int (CIP_FTPThread::*)();
+    struct CommandRow {
+        Handler handler;
+        bool needsLogin;
+    };
+    // The row of a command number (0 .. kCommandCount - 1).
+    static const CommandRow& CommandRowOf(int number);
+
+    // Handlers of the session loop and of the commands answered without a
+    // Part of their own.
+    int HandleUser();
+    int HandlePass();
+    int HandleQuit();
+    int HandleHelp();
+    int HandleAuth();
+    int HandleFeat();
+    int HandleNoop();
+    int HandleModeNotImplemented();
+    // The commands this server answers with "502 Command not implemented".
+    int HandleNotImplemented();
+    // Placeholder row of a command whose handler is not built yet: answers
+    // "502 Command not implemented" and fails.
+    int HandlePendingCommand();
+
+    // One reply: the whole text in one send.
+    void Reply(const char* text);
+    // Hands messageBuffer to the server's event receiver as a log line.
+    void SendLogEvent();
+
+    char line[FTP_LINE_SIZE] = {};
+    char argument[FTP_LINE_SIZE] = {};
+    int32_t lastReadCount = 0;
+    signed char command = CMD_NONE;
+    uint32_t endSession = 0;
+    int32_t loginState = 0;  // 0 nothing sent, 1 user name given, 2 logged in
+    char currentFolder[FTP_TEXT_SIZE] = {};
+    char homeFolder[FTP_TEXT_SIZE] = {};
+    char userName[FTP_TEXT_SIZE] = {};
+    char password[FTP_TEXT_SIZE] = {};
+    int32_t dataPort = 0;
+    int32_t passivePort = 10000;
+    char clientAddress[FTP_CLIENT_ADDRESS_SIZE] = {};
+    int32_t lastResult = -1;  // -1 none yet, 0 failed, 1 succeeded
+    // The account logged in with, or null. Valid while clientRecord is in
+    // that account's clients (see AccountStore).
+    account_s* account = nullptr;
+
+    // The window texts. Sized for the longest of them (an accepted line
+    // with an account name of full length), so none is ever cut.
+    static constexpr std::size_t MESSAGE_BUFFER_SIZE =
+        sizeof "Connection from " - 1 + FTP_CLIENT_ADDRESS_SIZE - 1 +
+        sizeof " accepted. [Account: " - 1 + ACCOUNT_TEXT_SIZE - 1 + sizeof "]";
+    char messageBuffer[MESSAGE_BUFFER_SIZE] = {};
+    // The session's client record and the account whose clients hold it;
+    // both null before the first successful login.
+    client_s* clientRecord = nullptr;
+    account_s* recordAccount = nullptr;
+    // The login message of the account logged in with, copied at login.
+    char loginMessage[LOGIN_MESSAGE_SIZE] = {};
+
+    CIP_FTPServer* ftpServer;  // not owned
+
+private:
+    enum class WaitOutcome { Line, IdleTimeout, PeerGone, ShuttingDown };
+    // Waits for the next command line as the idle time-out allows.
+    WaitOutcome WaitForLine();
+    // Carries out the command in `line` and sets lastResult.
+    void HandleLine();
+    // Removes the client record and logs the session's end.
+    void Teardown();
+    // The locked part of a login: on success the session takes the
+    // account's home, login message and a new client record (releasing
+    // the earlier one) and `accountName` its display name.
+    bool LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]);
+
+    static const Handler kHandlers[kCommandCount];
+};
