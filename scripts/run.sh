@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the server.
+# Installs what is needed, builds, and starts the server headless. Without
+# arguments the settings live in ${XDG_CONFIG_HOME:-~/.config}/tarnhold;
+# with arguments, they are passed to build/tarnhold as they are.
+#   scripts/run.sh
+#   scripts/run.sh --headless --config-dir /srv/tarnhold
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 scripts/build.sh plain >/dev/null
-if [ -x build/tarnhold ]; then
-  exec build/tarnhold "$@"
+if [ $# -eq 0 ]; then
+  config_dir=${XDG_CONFIG_HOME:-$HOME/.config}/tarnhold
+  mkdir -p "$config_dir"
+  chmod 700 "$config_dir"
+  exec build/tarnhold --headless --config-dir "$config_dir"
 fi
-echo "run: the build succeeded; the executable build/tarnhold is not part of the project yet" >&2
+exec build/tarnhold "$@"

@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -113,6 +115,37 @@ inline int CountOpenDescriptors() {
         ++count;
     }
     return count;
+}
+
+// A port that nothing uses at this moment, for a server that must listen on
+// a given port. It lies outside the range the kernel gives to outgoing
+// connections, so a client of a test running in parallel cannot take it
+// between this choice and the server's bind, and outside the passive data
+// ports 10000-32000.
+inline int FreeListeningPort() {
+    int low = 32768, high = 60999;
+    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%d %d", &low, &high) != 2) low = 32768, high = 60999;
+        std::fclose(f);
+    }
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::uniform_int_distribution<int> pick(32001, 65535);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int port = pick(random);
+        if (port >= low && port <= high) continue;
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(port));
+        at.sin_addr.s_addr = htonl(INADDR_ANY);
+        bool free = bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+        close(fd);
+        if (free) return port;
+    }
+    return -1;
 }
 
 }  // namespace loopback

@@ -10,12 +10,20 @@ with a settings folder of its own, and talks to it with raw bytes.
 
 The executable comes from the environment variable TARNHOLD_SERVER unless
 one is passed. Everything started is stopped and removed after each test.
+
+A server that takes its port from its settings file gets it through a file
+given as a function of the port, made once the port is chosen:
+
+    server = self.start_server(["--headless", "--config-dir", "{config_dir}"],
+                               files={"tarnhold.bot": lambda port: harness.settings_file(port)})
 """
 
 import os
 import queue
+import random
 import re
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -29,11 +37,47 @@ LOOPBACK = "127.0.0.1"
 TCP_LISTEN = "0A"  # the state column of /proc/net/tcp
 
 
+def _ephemeral_range():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(v) for v in f.read().split())
+            return low, high
+    except (OSError, ValueError):
+        return 32768, 60999
+
+
 def free_port():
-    """A loopback port that nothing uses at this moment."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
+    """A loopback port that nothing uses at this moment, chosen outside the
+    range the kernel hands out to outgoing connections (so a parallel test's
+    client cannot take it before the server binds it) and outside the
+    passive data ports 10000-32000."""
+    low, high = _ephemeral_range()
+    candidates = [p for p in range(32001, 65536) if not low <= p <= high]
+    if not candidates:
+        candidates = list(range(32001, 65536))
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.choice(candidates)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind((LOOPBACK, port))
+            except OSError:
+                continue
+            if not port_is_listening(port):
+                return port
+    raise AssertionError("no free port found")
+
+
+def settings_file(port, idletimeout=300, anonemailcheck=0, sections=""):
+    """The text of a settings file with the given options and the default
+    anonymous account (disabled, without paths); sections (text with CR LF
+    line ends) is appended before the closing BLKLIST line."""
+    options = [port, 0, "f4240", "f4240", 100, anonemailcheck, 1, 0, idletimeout]
+    anonymous = ["Public FTP Account", "", "", "", "", 0, "f4240", "f4240", 300, 10, 0, 0, 0, 0, 0]
+    lines = ["SRVROPT+!~*#$"] + [str(v) for v in options]
+    lines += ["ANONACCT+!~*#$"] + [str(v) for v in anonymous]
+    return "\r\n".join(lines) + "\r\n" + sections + "BLKLIST+!~*#$\r\n"
 
 
 def port_is_listening(port):
@@ -59,9 +103,11 @@ class ServerProcess:
     args and the values of env may hold the placeholders {port} and
     {config_dir}; env adds to the test's environment. files maps names
     to texts (str or bytes) written into the settings folder before the
-    start. nofile, when given, is the RLIMIT_NOFILE of the server. Standard
-    output is read line by line on a thread of its own; standard error goes
-    to the test's output."""
+    start, or to functions of the chosen port that return such a text.
+    nofile, when given, is the RLIMIT_NOFILE of the server. Standard
+    output is read line by line on a thread of its own until the server
+    closes it or the test does (close_stdout); standard error goes to the
+    test's output."""
 
     def __init__(self, executable, args, files=None, nofile=None, env=None):
         self.executable = executable
@@ -69,27 +115,38 @@ class ServerProcess:
         self.nofile = nofile
         self.env = env
         self.config_dir = tempfile.mkdtemp(prefix="tarnhold-test-")
-        for name, text in (files or {}).items():
-            mode = "wb" if isinstance(text, bytes) else "w"
-            with open(os.path.join(self.config_dir, name), mode) as f:
-                f.write(text)
+        self.files = dict(files or {})
         self.port = None
         self.process = None
         self.lines = []  # every stdout line so far, in order
         self._queue = queue.Queue()
+        self._reader = None
+        self._stop_reading = threading.Event()
 
-    def start(self, timeout=20):
+    def _write_files(self):
+        for name, text in self.files.items():
+            if callable(text):
+                text = text(self.port)
+            mode = "wb" if isinstance(text, bytes) else "w"
+            with open(os.path.join(self.config_dir, name), mode) as f:
+                f.write(text)
+
+    def start(self, timeout=20, listen=True):
         """Starts the server and waits until its port listens. A port taken
-        between choosing and binding it is retried with another one."""
+        between choosing and binding it is retried with another one. With
+        listen=False it only starts the process (for a server that is not
+        expected to listen on the chosen port)."""
         for _ in range(3):
             self.port = free_port()
+            self._write_files()
             self._spawn()
-            if self._wait_listening(timeout):
+            if not listen or self._wait_listening(timeout):
                 return self
             if self.process.poll() is None:
-                raise AssertionError("server did not listen on port %d within %s s" % (self.port, timeout))
+                # Most likely another test took the port first: try another.
+                self.process.kill()
             self.process.wait()
-        raise AssertionError("server exited before listening (code %s)" % self.process.returncode)
+        raise AssertionError("server did not listen after 3 attempts (last exit code %s)" % self.process.returncode)
 
     def _spawn(self):
         values = {"port": str(self.port), "config_dir": self.config_dir}
@@ -105,14 +162,41 @@ class ServerProcess:
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         preexec_fn=limit_descriptors, env=env)
         self._queue = queue.Queue()
-        threading.Thread(target=self._read_stdout, args=(self.process.stdout, self._queue),
-                         daemon=True).start()
+        self._stop_reading = threading.Event()
+        self._reader = threading.Thread(target=self._read_stdout,
+                                        args=(self.process.stdout, self._queue, self._stop_reading),
+                                        daemon=True)
+        self._reader.start()
 
     @staticmethod
-    def _read_stdout(stream, lines):
-        for raw in stream:
-            lines.put(raw.decode("utf-8", "replace").rstrip("\r\n"))
+    def _read_stdout(stream, lines, stop):
+        # Raw reads after select, so that close_stdout can end the reading
+        # at any moment and then close the pipe from this thread.
+        fd = stream.fileno()
+        pending = b""
+        while not stop.is_set():
+            ready, _, _ = select.select([fd], [], [], 0.05)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            pending += chunk
+            *complete, pending = pending.split(b"\n")
+            for raw in complete:
+                lines.put(raw.decode("utf-8", "replace").rstrip("\r"))
+        if pending and not stop.is_set():
+            lines.put(pending.decode("utf-8", "replace").rstrip("\r"))
+        if stop.is_set():
+            stream.close()
         lines.put(None)  # end of output
+
+    def close_stdout(self):
+        """Closes the test's end of the server's standard output: later
+        writes there fail (EPIPE). Lines not yet read are lost."""
+        self._stop_reading.set()
+        if self._reader is not None:
+            self._reader.join()
 
     def _wait_listening(self, timeout):
         deadline = time.monotonic() + timeout
@@ -145,6 +229,23 @@ class ServerProcess:
             if match:
                 return match
 
+    def all_lines(self, timeout=10):
+        """Every stdout line, once the output has ended (the server closed
+        it, normally by ending). Raises AssertionError when it has not ended
+        within timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self._queue.get(timeout=max(left, 0.001))
+            except queue.Empty:
+                raise AssertionError("output still open after %s s; output: %r"
+                                     % (timeout, self.lines)) from None
+            if line is None:
+                self._queue.put(None)
+                return list(self.lines)
+            self.lines.append(line)
+
     def running(self):
         return self.process is not None and self.process.poll() is None
 
@@ -165,6 +266,8 @@ class ServerProcess:
     def cleanup(self):
         self.stop(timeout=10)
         if self.process is not None:
+            if self._reader is not None:
+                self._reader.join(timeout=10)
             self.process.stdout.close()
         shutil.rmtree(self.config_dir, ignore_errors=True)
 
@@ -231,13 +334,13 @@ class ServerTestCase(unittest.TestCase):
 
     executable = None  # default: $TARNHOLD_SERVER
 
-    def start_server(self, args, files=None, nofile=None, env=None, executable=None):
+    def start_server(self, args, files=None, nofile=None, env=None, executable=None, listen=True):
         path = executable or self.executable or os.environ.get("TARNHOLD_SERVER")
         if not path:
             self.fail("TARNHOLD_SERVER is not set")
         server = ServerProcess(path, args, files=files, nofile=nofile, env=env)
         self.addCleanup(server.cleanup)
-        return server.start()
+        return server.start(listen=listen)
 
     def connect(self, port, timeout=10):
         client = Client(port, timeout=timeout)

@@ -1,0 +1,74 @@
+#include "engine/server_control.h"
+
+#include <netinet/in.h>
+
+#include <climits>
+#include <string>
+
+#include "config/account_store.h"
+#include "engine/ws_server.h"
+#include "net/socket.h"
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+
+}  // namespace
+
+const char* LogStyleName(LogStyle style) {
+    switch (style) {
+        case LogStyle::Basic: return "TarnHold basic";
+        case LogStyle::Error: return "TarnHold error";
+        case LogStyle::Note: return "TarnHold Note";
+    }
+    return "TarnHold basic";
+}
+
+int IdleTimeoutFromOption(uint32_t seconds) {
+    return seconds > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(seconds);
+}
+
+ServerControl::ServerControl(CIP_WSServer& listener, AccountStore& store, ServerLog& log)
+    : listener_(listener), store_(store), log_(log) {}
+
+uint32_t ServerControl::ConfiguredPort() {
+    AccountStore::Lock lock(store_);
+    return store_.options.port;
+}
+
+bool ServerControl::Start() {
+    const uint32_t port = ConfiguredPort();
+    const std::string portText = std::to_string(port);
+    // Cutting the option to 16 bits would listen on a port nobody asked
+    // for, and port 0 on one chosen by the system; neither is reachable
+    // under the number the log shows.
+    const bool usable = port >= 1 && port <= 65535;
+    if (!usable || listener_.Listen(static_cast<uint16_t>(port), kListenBacklog, AF_INET,
+                                    htonl(INADDR_ANY)) != WSR_OK) {
+        const std::string line = "Could not start listening on port " + portText +
+                                  ". Please check if another program is already using this "
+                                  "port, or select a different port.";
+        log_.AppendLogLine(line.c_str(), LogStyle::Error);
+        return false;
+    }
+    const std::string line = "Listening for connections on port " + portText;
+    log_.AppendLogLine(line.c_str(), LogStyle::Basic);
+    listener_.Start();
+    startEnabled_ = false;
+    stopEnabled_ = true;
+    return true;
+}
+
+void ServerControl::Stop() {
+    startEnabled_ = true;
+    stopEnabled_ = false;
+    const std::string line = "Stopped listening for connections on port " +
+                             std::to_string(ConfiguredPort());
+    log_.AppendLogLine(line.c_str(), LogStyle::Basic);
+    listener_.Stop();
+}
+
+bool ServerControl::Exit(const SettingsFiles& files) {
+    if (stopEnabled_) listener_.Stop();
+    return SaveSettings(store_, files);
+}
