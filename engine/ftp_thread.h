@@ -84,6 +84,12 @@ protected:
     // "502 Command not implemented" and fails.
     int HandlePendingCommand();
 
+    // --- navigation and file-management commands (CWD, CDUP, PWD, DELE,
+    // RNFR, RNTO, MKD, RMD): declarations here, bodies in ftp_file_commands.cpp ---
+
+    // --- data-channel commands (PORT, PASV, TYPE, STRU, LIST, NLST, RETR,
+    // STOR): declarations here, bodies in ftp_data_commands.cpp ---
+
     // One reply: the whole text in one send.
     void Reply(const char* text);
     // Hands messageBuffer to the server's event receiver as a log line.
@@ -119,6 +125,10 @@ protected:
     account_s* recordAccount = nullptr;
     // The login message of the account logged in with, copied at login.
     char loginMessage[LOGIN_MESSAGE_SIZE] = {};
+
+    // --- fields of the navigation and file-management commands ---
+
+    // --- fields of the data channel ---
 
     CIP_FTPServer* ftpServer;  // not owned
 
