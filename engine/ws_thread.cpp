@@ -17,14 +17,6 @@
 
 namespace {
 
-timeval ToTimeval(int milliseconds) {
-    timeval tv{};
-    if (milliseconds > 0) {
-        tv.tv_sec = milliseconds / 1000;
-        tv.tv_usec = (milliseconds % 1000) * 1000;
-    }
-    return tv;
-}
 
 }  // namespace
 
@@ -222,15 +214,13 @@ int CIP_WSThread::Result(int code) {
 }
 
 int CIP_WSThread::SetReceiveTimeout(int milliseconds) {
-    timeval tv = ToTimeval(milliseconds);
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return -1;
+    if (SetSocketTimeout(sock, SO_RCVTIMEO, milliseconds) != 0) return -1;
     receiveTimeout = milliseconds;
     return 0;
 }
 
 int CIP_WSThread::SetSendTimeout(int milliseconds) {
-    timeval tv = ToTimeval(milliseconds);
-    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return -1;
+    if (SetSocketTimeout(sock, SO_SNDTIMEO, milliseconds) != 0) return -1;
     sendTimeout = milliseconds;
     return 0;
 }
@@ -272,26 +262,7 @@ const char* CIP_WSThread::PeerAddressText() {
 }
 
 int CIP_WSThread::ResolveHost(const char* name, char* out, int outSize) {
-    if (name == nullptr || out == nullptr) return Result(WSR_HOST_NOT_FOUND);
-    const char* hostPart = name;
-    const char* at = name[0] != '\0' ? std::strrchr(name + 1, '@') : nullptr;
-    if (at != nullptr) hostPart = at + 1;
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(hostPart, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return Result(WSR_HOST_NOT_FOUND);
-    }
-    char text[INET_ADDRSTRLEN];
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const char* ok = inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-    freeaddrinfo(found);
-    if (ok == nullptr) return Result(WSR_HOST_NOT_FOUND);
-    if (static_cast<int>(std::strlen(text)) + 1 > outSize) return Result(WSR_ADDRESS_TOO_LONG);
-    std::memcpy(out, text, std::strlen(text) + 1);
-    return Result(WSR_OK);
+    return Result(ResolveHostText(name, out, outSize));
 }
 
 int CIP_WSThread::IsConnectionAlive() {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -145,14 +147,6 @@ const char* Lookup(const ErrorText (&table)[N], int number, const char* other) {
     return other;
 }
 
-// Milliseconds for poll() from a seconds + microseconds pair, rounded up
-// so that a short positive wait never becomes a pure poll.
-int ToMilliseconds(int seconds, int microseconds) {
-    if (seconds < 0) seconds = 0;
-    if (microseconds < 0) microseconds = 0;
-    long long ms = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
-    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
-}
 
 }  // namespace
 
@@ -246,7 +240,7 @@ int CIP_Socket::SelectReadable(int socket, int seconds, int microseconds) {
     }
     // poll rather than select: descriptors above FD_SETSIZE must work too.
     using Clock = std::chrono::steady_clock;
-    const int total = ToMilliseconds(seconds, microseconds);
+    const int total = PollMilliseconds(seconds, microseconds);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(total);
     pollfd entry{socket, POLLIN, 0};
     int wait = total;
@@ -263,4 +257,43 @@ int CIP_Socket::SelectReadable(int socket, int seconds, int microseconds) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
+}
+
+int SetSocketTimeout(int socket, int option, int milliseconds) {
+    timeval tv{};
+    if (milliseconds > 0) {
+        tv.tv_sec = milliseconds / 1000;
+        tv.tv_usec = (milliseconds % 1000) * 1000;
+    }
+    return setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
+int PollMilliseconds(int seconds, int microseconds) {
+    if (seconds < 0) seconds = 0;
+    if (microseconds < 0) microseconds = 0;
+    long long ms = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
+    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+}
+
+int ResolveHostText(const char* name, char* out, int outSize) {
+    if (name == nullptr || out == nullptr) return WSR_HOST_NOT_FOUND;
+    const char* at = name[0] != '\0' ? std::strrchr(name + 1, '@') : nullptr;
+    const char* host = at != nullptr ? at + 1 : name;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return WSR_HOST_NOT_FOUND;
+    }
+    char dotted[INET_ADDRSTRLEN];
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const char* ok = inet_ntop(AF_INET, &address->sin_addr, dotted, sizeof dotted);
+    freeaddrinfo(found);
+    if (ok == nullptr) return WSR_HOST_NOT_FOUND;
+    const std::size_t length = std::strlen(dotted);
+    if (static_cast<long long>(length) + 1 > outSize) return WSR_ADDRESS_TOO_LONG;
+    std::memcpy(out, dotted, length + 1);
+    return WSR_OK;
 }

@@ -62,6 +62,20 @@ const char* SocketErrorLongText(int number);
 // descriptor or -1 with errno set. Any thread.
 int CreateStreamSocket(int protocol = 0);
 
+// Applies a send (SO_SNDTIMEO) or receive (SO_RCVTIMEO) time-out of
+// `milliseconds` (0 or less: none) to a socket: 0, or -1 on failure.
+int SetSocketTimeout(int socket, int option, int milliseconds);
+
+// A seconds + microseconds wait as milliseconds for poll(), rounded up so a
+// short positive wait never becomes a pure poll; negatives count as 0.
+int PollMilliseconds(int seconds, int microseconds);
+
+// Resolves the host part of `name` (the text after its last '@', not
+// counting the first character) to the dotted text of its first IPv4
+// address in `out`. Codes: WSR_OK, WSR_HOST_NOT_FOUND,
+// WSR_ADDRESS_TOO_LONG (the text and its terminator exceed outSize).
+int ResolveHostText(const char* name, char* out, int outSize);
+
 class CIP_Socket {
 public:
     virtual ~CIP_Socket();

@@ -30,22 +30,6 @@ constexpr int kFileSourceBuffer = 4096;
 // hostText takes at most this many characters.
 constexpr std::size_t kHostTextLimit = 29;
 
-timeval ToTimeval(int milliseconds) {
-    timeval tv{};
-    if (milliseconds > 0) {
-        tv.tv_sec = milliseconds / 1000;
-        tv.tv_usec = (milliseconds % 1000) * 1000;
-    }
-    return tv;
-}
-
-int ToMilliseconds(int seconds, int microseconds) {
-    if (seconds < 0) seconds = 0;
-    if (microseconds < 0) microseconds = 0;
-    long long ms = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
-    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
-}
-
 // poll() on one descriptor; an interruption resumes with the time left.
 // The poll result: 1 ready, 0 time-out, -1 failure.
 int PollOne(int handle, short events, int milliseconds) {
@@ -500,7 +484,7 @@ int CIP_WSClient::SendDatagram(const void* data, int& length) {
 
 int CIP_WSClient::WaitWritable(int seconds, int microseconds) {
     if (sock < 0) return Result(WSR_FAILED);
-    return Result(PollOne(sock, POLLOUT, ToMilliseconds(seconds, microseconds)) == 1 ? WSR_OK
+    return Result(PollOne(sock, POLLOUT, PollMilliseconds(seconds, microseconds)) == 1 ? WSR_OK
                                                                                      : WSR_FAILED);
 }
 
@@ -649,15 +633,13 @@ void CIP_WSClient::SetDataTimeouts(int sendMilliseconds, int receiveMilliseconds
 }
 
 int CIP_WSClient::SetReceiveTimeout(int milliseconds) {
-    timeval tv = ToTimeval(milliseconds);
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return Result(-1);
+    if (SetSocketTimeout(sock, SO_RCVTIMEO, milliseconds) != 0) return Result(-1);
     receiveTimeout = std::max(milliseconds, 0);
     return Result(WSR_OK);
 }
 
 int CIP_WSClient::SetSendTimeout(int milliseconds) {
-    timeval tv = ToTimeval(milliseconds);
-    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Result(-1);
+    if (SetSocketTimeout(sock, SO_SNDTIMEO, milliseconds) != 0) return Result(-1);
     sendTimeout = std::max(milliseconds, 0);
     return Result(WSR_OK);
 }
@@ -667,26 +649,7 @@ int CIP_WSClient::SetNonBlocking(bool on) {
 }
 
 int CIP_WSClient::ResolveHost(const char* text, char* out, int size) {
-    if (text == nullptr || out == nullptr) return Result(WSR_HOST_NOT_FOUND);
-    const char* host = text;
-    const char* at = text[0] != '\0' ? std::strrchr(text + 1, '@') : nullptr;
-    if (at != nullptr) host = at + 1;
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return Result(WSR_HOST_NOT_FOUND);
-    }
-    char dotted[INET_ADDRSTRLEN];
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const char* ok = inet_ntop(AF_INET, &address->sin_addr, dotted, sizeof dotted);
-    freeaddrinfo(found);
-    if (ok == nullptr) return Result(WSR_HOST_NOT_FOUND);
-    if (static_cast<int>(std::strlen(dotted)) + 1 > size) return Result(WSR_ADDRESS_TOO_LONG);
-    std::memcpy(out, dotted, std::strlen(dotted) + 1);
-    return Result(WSR_OK);
+    return Result(ResolveHostText(text, out, size));
 }
 
 int CIP_WSClient::IsDottedAddress(const char* text) {
