@@ -377,11 +377,28 @@ bool CIP_WSClient::ReceiveGoesOn(std::int64_t total) {
     return ContinueReceive(total) != 0 && IsCancelled() == 0;
 }
 
+int CIP_WSClient::WaitForRoom() {
+    // In slices of a second, so that a cancellation is seen while waiting.
+    constexpr int kSlice = 1000;
+    for (int waited = 0; sendTimeout <= 0 || waited < sendTimeout; waited += kSlice) {
+        if (IsCancelled() != 0) return WSR_STOPPED;
+        int slice = sendTimeout > 0 ? std::min(kSlice, sendTimeout - waited) : kSlice;
+        int ready = PollOne(sock, POLLOUT, slice);
+        if (ready == 1) return WSR_OK;
+        if (ready < 0) return WSR_SEND_FAILED;
+    }
+    return WSR_SEND_FAILED;  // no room for sendTimeout: the peer has stalled
+}
+
 int CIP_WSClient::SendSource(CIP_DataSource& source) {
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     if (source.Open(OPEN_READ) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
     auto* file = dynamic_cast<CIP_FileDataSource*>(&source);
-    bool zeroCopy = file != nullptr && file->Handle() >= 0;
+    // sendfile runs on a non-blocking socket with its own wait: on a blocking
+    // socket each of its internal pieces would start a fresh send time-out,
+    // so a peer that never reads could hold the session for minutes.
+    bool zeroCopy = file != nullptr && file->Handle() >= 0 && SetBlocking(sock, false);
+    const bool restoreBlocking = zeroCopy;
     std::unique_ptr<char[]> chunk;
     std::int64_t total = 0;
     int code = WSR_OK;
@@ -394,8 +411,14 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
             do {
                 n = sendfile(sock, file->Handle(), nullptr, kSendfilePiece);
             } while (n < 0 && errno == EINTR);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                code = WaitForRoom();
+                if (code == WSR_OK) continue;
+                break;
+            }
             if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
                 zeroCopy = false;
+                SetBlocking(sock, true);
                 continue;
             }
             if (n == 0) break;
@@ -427,6 +450,7 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
             break;
         }
     }
+    if (restoreBlocking) SetBlocking(sock, true);
     source.Close();
     return Result(code);
 }

@@ -229,6 +229,10 @@ private:
     int AdoptAccepted(int handle, const sockaddr_in& peer);
     // Sends all count bytes: the bytes sent before a send failed.
     std::size_t SendWhole(const char* data, std::size_t count);
+    // Waits until the data socket can take more bytes: WSR_OK, WSR_STOPPED
+    // when the transfer is cancelled meanwhile, WSR_SEND_FAILED when the
+    // send time-out passes without room or the wait fails.
+    int WaitForRoom();
     // The stop test after each piece of a send.
     bool SendGoesOn(std::int64_t total);
     bool ReceiveGoesOn(std::int64_t total);
