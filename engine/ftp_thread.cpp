@@ -42,31 +42,31 @@ const CIP_FTPThread::Handler CIP_FTPThread::kHandlers[kCommandCount] = {
     &CIP_FTPThread::HandleUser,                // 1  USER
     &CIP_FTPThread::HandlePass,                // 2  PASS
     &CIP_FTPThread::HandleNotImplemented,      // 3  ACCT
-    &CIP_FTPThread::HandlePendingCommand,      // 4  CWD
-    &CIP_FTPThread::HandlePendingCommand,      // 5  CDUP
+    &CIP_FTPThread::HandleChangeFolder,        // 4  CWD
+    &CIP_FTPThread::HandleChangeFolderUp,      // 5  CDUP
     &CIP_FTPThread::HandleNotImplemented,      // 6  SMNT
     &CIP_FTPThread::HandleQuit,                // 7  QUIT
     &CIP_FTPThread::HandleNotImplemented,      // 8  REIN
-    &CIP_FTPThread::HandlePendingCommand,      // 9  PORT
-    &CIP_FTPThread::HandlePendingCommand,      // 10 PASV
-    &CIP_FTPThread::HandlePendingCommand,      // 11 TYPE
-    &CIP_FTPThread::HandlePendingCommand,      // 12 STRU
+    &CIP_FTPThread::HandlePort,                // 9  PORT
+    &CIP_FTPThread::HandlePasv,                // 10 PASV
+    &CIP_FTPThread::HandleType,                // 11 TYPE
+    &CIP_FTPThread::HandleStru,                // 12 STRU
     &CIP_FTPThread::HandleModeNotImplemented,  // 13 MODE
-    &CIP_FTPThread::HandlePendingCommand,      // 14 RETR
-    &CIP_FTPThread::HandlePendingCommand,      // 15 STOR
+    &CIP_FTPThread::HandleRetr,                // 14 RETR
+    &CIP_FTPThread::HandleStor,                // 15 STOR
     &CIP_FTPThread::HandleNotImplemented,      // 16 STOU
     &CIP_FTPThread::HandleNotImplemented,      // 17 APPE
     &CIP_FTPThread::HandleNotImplemented,      // 18 ALLO
     &CIP_FTPThread::HandleNotImplemented,      // 19 REST
-    &CIP_FTPThread::HandlePendingCommand,      // 20 RNFR
-    &CIP_FTPThread::HandlePendingCommand,      // 21 RNTO
+    &CIP_FTPThread::HandleRenameFrom,          // 20 RNFR
+    &CIP_FTPThread::HandleRenameTo,            // 21 RNTO
     &CIP_FTPThread::HandleNotImplemented,      // 22 ABOR
-    &CIP_FTPThread::HandlePendingCommand,      // 23 DELE
-    &CIP_FTPThread::HandlePendingCommand,      // 24 RMD
-    &CIP_FTPThread::HandlePendingCommand,      // 25 MKD
-    &CIP_FTPThread::HandlePendingCommand,      // 26 PWD, XPWD
-    &CIP_FTPThread::HandlePendingCommand,      // 27 LIST
-    &CIP_FTPThread::HandlePendingCommand,      // 28 NLST
+    &CIP_FTPThread::HandleDelete,              // 23 DELE
+    &CIP_FTPThread::HandleRemoveFolder,        // 24 RMD
+    &CIP_FTPThread::HandleMakeFolder,          // 25 MKD
+    &CIP_FTPThread::HandlePrintFolder,         // 26 PWD, XPWD
+    &CIP_FTPThread::HandleList,                // 27 LIST
+    &CIP_FTPThread::HandleNlst,                // 28 NLST
     &CIP_FTPThread::HandleNotImplemented,      // 29 SITE
     &CIP_FTPThread::HandleNotImplemented,      // 30 SYST
     &CIP_FTPThread::HandleNotImplemented,      // 31 STAT
@@ -281,8 +281,8 @@ bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     clientRecord = record;
     recordAccount = found;
     account = found;
-    CopyText(homeFolder, found->home);
-    CopyText(currentFolder, found->home);
+    homeFolder.assign(found->home, strnlen(found->home, sizeof found->home));
+    currentFolder = homeFolder;
     CopyText(loginMessage, found->loginmsg);
     CopyText(accountName, found->name);
     return true;
@@ -357,11 +357,6 @@ int CIP_FTPThread::HandleModeNotImplemented() {
 }
 
 int CIP_FTPThread::HandleNotImplemented() {
-    Reply("502 Command not implemented\r\n");
-    return 0;
-}
-
-int CIP_FTPThread::HandlePendingCommand() {
     Reply("502 Command not implemented\r\n");
     return 0;
 }

@@ -11,10 +11,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "config/records.h"
 #include "engine/command_table.h"
+#include "engine/path_access.h"
 #include "engine/ws_thread.h"
+#include "net/ws_client.h"
 
 class CIP_FTPServer;
 
@@ -80,15 +83,93 @@ protected:
     int HandleModeNotImplemented();
     // The commands this server answers with "502 Command not implemented".
     int HandleNotImplemented();
-    // Placeholder row of a command whose handler is not built yet: answers
-    // "502 Command not implemented" and fails.
-    int HandlePendingCommand();
 
     // --- navigation and file-management commands (CWD, CDUP, PWD, DELE,
     // RNFR, RNTO, MKD, RMD): declarations here, bodies in ftp_file_commands.cpp ---
+    int HandleChangeFolder();    // CWD
+    int HandleChangeFolderUp();  // CDUP
+    int HandlePrintFolder();     // PWD, XPWD
+    int HandleDelete();          // DELE
+    int HandleRenameFrom();      // RNFR
+    int HandleRenameTo();        // RNTO
+    int HandleMakeFolder();      // MKD
+    int HandleRemoveFolder();    // RMD
+    // The session's folders and account as the path checks take them;
+    // built afresh for every call, since a change of folder makes the
+    // previous one stale.
+    SessionPaths Paths();
+    // The rest of `line` (the path argument) into `argument`.
+    void TakePathArgument();
 
     // --- data-channel commands (PORT, PASV, TYPE, STRU, LIST, NLST, RETR,
     // STOR): declarations here, bodies in ftp_data_commands.cpp ---
+
+    // A data connection of this session: its transfers stop as soon as the
+    // server shuts down, so an exit never waits for a long transfer.
+    class DataClient : public CIP_WSClient {
+    public:
+        explicit DataClient(CIP_FTPThread& session) : session_(session) {}
+        int IsCancelled() override;
+
+    private:
+        CIP_FTPThread& session_;
+    };
+
+    // The command rows. PORT, PASV, TYPE and STRU answer at once; LIST,
+    // NLST, RETR and STOR send their opening and closing replies around
+    // the handler below that the data-connection mode selects.
+    int HandlePort();
+    int HandlePasv();
+    int HandleType();
+    int HandleStru();
+    int HandleList();
+    int HandleNlst();
+    int HandleRetr();
+    int HandleStor();
+
+    // PORT's argument "h1,h2,h3,h4,p1,p2" (at most 25 characters): 1 when it
+    // names a usable port, which then becomes dataPort. clientAddress takes
+    // the text before the fourth comma (commas turned into dots) as soon as
+    // one is found, even when the argument fails later.
+    virtual int ParsePort(const char* text);
+    // LIST and NLST of the current folder over a new active connection or
+    // the pending passive one: 1 when every line went out, 0 when the
+    // connection, the List permission, the enumeration or a send failed.
+    virtual int ListActive();
+    virtual int ListPassive();
+    virtual int NameListActive();
+    virtual int NameListPassive();
+    // RETR and STOR of a client path: 1 when the whole file went over. The
+    // retrieve handlers send the 150 reply themselves, only for a readable
+    // file; every exit of a passive handler closes the listening socket.
+    virtual int RetrieveActive(const char* path);
+    virtual int RetrievePassive(const char* path);
+    virtual int StoreActive(const char* path);
+    virtual int StorePassive(const char* path);
+
+    // Helpers of the data commands.
+    // passivePort one up, from 32000 round to 10000.
+    void AdvancePassivePort();
+    // The address PASV announces: the local address of the control
+    // connection, else the first address of the machine's name.
+    bool PassiveAddress(char* out, int size);
+    // Whether a PASV is pending; clears it, since one PASV serves one
+    // data command.
+    bool TakePassivePending();
+    // Connects `connection` to clientAddress:dataPort within 30 s.
+    bool ConnectActive(CIP_WSClient& connection);
+    // Accepts the client's connection on the passive socket within 20 s.
+    bool AcceptPassive();
+    // Sets the client record's state and tells the event receiver.
+    void ChangeClientState(uint32_t state);
+    // Sends the lines of the current folder (needs the List permission).
+    int SendListing(CIP_WSClient& connection, bool namesOnly);
+    int ListOverActive(bool namesOnly);
+    int ListOverPassive(bool namesOnly);
+    // The resolved path of a client path that grants `permission`.
+    bool AccessFile(const char* path, uint32_t permission, std::string& real);
+    // AccessFile for reading, and the path is there and no folder.
+    bool FindReadableFile(const char* path, std::string& real);
 
     // One reply: the whole text in one send.
     void Reply(const char* text);
@@ -101,8 +182,11 @@ protected:
     signed char command = CMD_NONE;
     uint32_t endSession = 0;
     int32_t loginState = 0;  // 0 nothing sent, 1 user name given, 2 logged in
-    char currentFolder[FTP_TEXT_SIZE] = {};
-    char homeFolder[FTP_TEXT_SIZE] = {};
+    // The current and home folders in written form (normalised as text,
+    // links not resolved), as the path checks take them. Strings, not
+    // fixed buffers: a written path may be as long as PATH_MAX.
+    std::string currentFolder;
+    std::string homeFolder;
     char userName[FTP_TEXT_SIZE] = {};
     char password[FTP_TEXT_SIZE] = {};
     int32_t dataPort = 0;
@@ -127,8 +211,16 @@ protected:
     char loginMessage[LOGIN_MESSAGE_SIZE] = {};
 
     // --- fields of the navigation and file-management commands ---
+    // The argument of the last RNFR, as given (not mapped); empty until
+    // the first RNFR. RNTO leaves it as it is.
+    std::string renameFrom;
 
     // --- fields of the data channel ---
+    // The passive listening socket between a PASV and the data command that
+    // uses it, and that command's accepted connection.
+    DataClient dataConnection{*this};
+    // Set by a successful PASV: the next data command is passive.
+    uint32_t passivePending = 0;
 
     CIP_FTPServer* ftpServer;  // not owned
 

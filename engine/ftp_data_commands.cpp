@@ -1,0 +1,363 @@
+// The data channel of an FTP session: PORT, PASV, TYPE and STRU, which set
+// up or merely acknowledge it, and LIST, NLST, RETR and STOR, which move a
+// listing or a file over it. Every transfer is byte for byte, whatever TYPE
+// said. One PASV serves exactly one data command; without a pending PASV a
+// data command connects out to the address and port of the last PORT.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "config/account_store.h"
+#include "engine/command_table.h"
+#include "engine/ftp_server.h"
+#include "engine/ftp_thread.h"
+#include "engine/listing.h"
+#include "engine/path_access.h"
+#include "engine/server_events.h"
+#include "net/data_source.h"
+#include "net/text.h"
+
+namespace {
+
+// PORT arguments longer than this are refused.
+constexpr std::size_t kPortArgumentLimit = 25;
+// Data ports below this are refused while the server says so.
+constexpr int kLowestDataPort = 1024;
+// PASV tries this many ports, one after the other.
+constexpr int kPassiveAttempts = 128;
+// Passive ports are offered from this range, round and round.
+constexpr int32_t kLowestPassivePort = 10000;
+constexpr int32_t kHighestPassivePort = 32000;
+// How long a passive data command waits for the client's connection.
+constexpr int kPassiveWaitSeconds = 20;
+// How long an active data connection may take to be made; the system's
+// own limit is about two minutes.
+constexpr int kConnectWaitSeconds = 30;
+
+// The low 8 bits of the decimal number at the start of text: blanks and a
+// sign may come first, reading stops at the first other character, no
+// digits give 0. Kept modulo 256 as it is read, so no length overflows.
+int LowByteOfNumber(const char* text) {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    unsigned value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = (value * 10 + static_cast<unsigned>(*text - '0')) & 0xFFu;
+    }
+    return static_cast<int>((negative ? 0x100u - value : value) & 0xFFu);
+}
+
+// Folder fields are read through a view, whatever type holds them.
+std::string_view Folder(std::string_view text) { return text; }
+
+}  // namespace
+
+int CIP_FTPThread::DataClient::IsCancelled() {
+    return session_.ftpServer->IsShuttingDown() ? 1 : 0;
+}
+
+// --- PORT, PASV, TYPE, STRU ---
+
+int CIP_FTPThread::ParsePort(const char* text) {
+    if (text == nullptr) return 0;
+    const std::size_t length = std::strlen(text);
+    if (length > kPortArgumentLimit) return 0;
+    char copy[kPortArgumentLimit + 1];
+    std::memcpy(copy, text, length + 1);
+
+    const char* highText = nullptr;
+    const char* lowText = nullptr;
+    int commas = 0;
+    for (char* c = copy; *c != '\0' && lowText == nullptr; ++c) {
+        if (*c != ',') continue;
+        ++commas;
+        if (commas == 4) {
+            *c = '\0';
+            CopyText(clientAddress, copy);
+            highText = c + 1;
+        } else if (commas == 5) {
+            *c = '\0';
+            lowText = c + 1;
+        } else {
+            *c = '.';
+        }
+    }
+    if (lowText == nullptr) return 0;
+
+    const int port = LowByteOfNumber(highText) * 256 + LowByteOfNumber(lowText);
+    if (port < kLowestDataPort && ftpServer->refuseLowDataPorts.load() != 0) return 0;
+    dataPort = port;
+    return 1;
+}
+
+int CIP_FTPThread::HandlePort() {
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 PORT: command not understood\r\n");
+        return 0;
+    }
+    if (ParsePort(argument) != 1) {
+        Reply("550 PORT failed\r\n");
+        return 0;
+    }
+    Reply("250 PORT command successful\r\n");
+    return 1;
+}
+
+void CIP_FTPThread::AdvancePassivePort() {
+    ++passivePort;
+    if (passivePort > kHighestPassivePort || passivePort < 0) passivePort = kLowestPassivePort;
+}
+
+bool CIP_FTPThread::PassiveAddress(char* out, int size) {
+    // The address this client reached: the only one it surely can reach.
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        local.sin_family == AF_INET && local.sin_addr.s_addr != htonl(INADDR_ANY) &&
+        inet_ntop(AF_INET, &local.sin_addr, out, static_cast<socklen_t>(size)) != nullptr) {
+        return true;
+    }
+    // Else the machine's own name, as other servers announce it.
+    char host[257];
+    if (gethostname(host, sizeof host - 1) != 0) return false;
+    host[sizeof host - 1] = '\0';
+    return ResolveHost(host, out, size) == WSR_OK;
+}
+
+int CIP_FTPThread::HandlePasv() {
+    bool listening = false;
+    for (int attempt = 0; attempt < kPassiveAttempts && !listening; ++attempt) {
+        // A port taken by another session or program is simply skipped.
+        listening = dataConnection.Listen(passivePort, 1, AF_INET, htonl(INADDR_ANY)) == WSR_OK;
+        if (!listening) AdvancePassivePort();
+    }
+    char address[32];
+    if (!listening || !PassiveAddress(address, sizeof address)) {
+        // A socket that listens without an address to announce stays
+        // until the session ends, and every later PASV finds it in the way.
+        Reply("502 All data ports are in use\r\n");
+        return 0;
+    }
+    for (char* c = address; *c != '\0'; ++c) {
+        if (*c == '.') *c = ',';
+    }
+    char reply[96];
+    std::snprintf(reply, sizeof reply, "227 Entering passive mode (%s,%d,%d)\r\n", address,
+                  (passivePort / 256) % 256, passivePort % 256);
+    Reply(reply);
+    passivePending = 1;
+    AdvancePassivePort();
+    return 1;
+}
+
+int CIP_FTPThread::HandleType() {
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 TYPE: command not understood\r\n");
+        return 0;
+    }
+    // The form or byte size that may follow is of no concern: bytes go
+    // over unchanged in both types.
+    const int first = std::toupper(static_cast<unsigned char>(argument[0]));
+    if (first != 'A' && first != 'I') {
+        Reply("550 TYPE failed\r\n");
+        return 0;
+    }
+    Reply("250 TYPE command successful\r\n");
+    return 1;
+}
+
+int CIP_FTPThread::HandleStru() {
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 STRU: command not understood\r\n");
+        return 0;
+    }
+    const int first = std::toupper(static_cast<unsigned char>(argument[0]));
+    if (first != 'F' && first != 'R') {
+        Reply("550 STRU failed\r\n");
+        return 0;
+    }
+    Reply("250 STRU command successful\r\n");
+    return 1;
+}
+
+// --- the data connection ---
+
+bool CIP_FTPThread::TakePassivePending() {
+    const bool pending = passivePending != 0;
+    passivePending = 0;
+    return pending;
+}
+
+bool CIP_FTPThread::ConnectActive(CIP_WSClient& connection) {
+    // Only a dotted address: a name from the client is never looked up.
+    return CIP_WSClient::IsDottedAddress(clientAddress) == 1 &&
+           connection.Connect(dataPort, clientAddress, kConnectWaitSeconds, AF_INET, SOCK_STREAM) ==
+               WSR_OK;
+}
+
+bool CIP_FTPThread::AcceptPassive() {
+    // Only the client of this session may take its data: a connection from
+    // any other address is closed and the wait goes on.
+    return dataConnection.AcceptFrom(peerAddress.sin_addr.s_addr, kPassiveWaitSeconds) == WSR_OK;
+}
+
+void CIP_FTPThread::ChangeClientState(uint32_t state) {
+    if (clientRecord == nullptr) return;
+    // The store's lock is released before the event: the receiver takes it
+    // to read the client records.
+    ftpServer->store.SetClientState(clientRecord, state);
+    ftpServer->events.Send(messageBuffer, EVENT_STATE_CHANGED);
+}
+
+// --- LIST and NLST ---
+
+int CIP_FTPThread::SendListing(CIP_WSClient& connection, bool namesOnly) {
+    const SessionPaths paths{ftpServer->store, account, Folder(homeFolder), Folder(currentFolder)};
+    AccessedPath folder;
+    if (!AccessRealPath(paths, Folder(currentFolder), PERM_FOLDER_LIST, ResolveMode::Follow,
+                        folder)) {
+        return 0;
+    }
+    FolderEnumeration entries(folder.real);
+    if (!entries.IsOpen()) return 0;
+    const std::time_t now = std::time(nullptr);
+    ListingEntry entry;
+    bool any = false;
+    // One line at a time: no listing is assembled in memory.
+    while (entries.Next(entry)) {
+        any = true;
+        const std::string text =
+            namesOnly ? FormatNameLine(entry.name) : FormatListLine(entry, now);
+        const int length = static_cast<int>(text.size());
+        // A line that did not go out makes the listing incomplete, and the
+        // client must not be told otherwise.
+        if (connection.SendAll(text.data(), length) != length) return 0;
+    }
+    return any ? 1 : 0;
+}
+
+int CIP_FTPThread::ListOverActive(bool namesOnly) {
+    DataClient connection(*this);
+    if (!ConnectActive(connection)) return 0;
+    const int result = SendListing(connection, namesOnly);
+    connection.Disconnect();
+    return result;
+}
+
+int CIP_FTPThread::ListOverPassive(bool namesOnly) {
+    const int result = AcceptPassive() ? SendListing(dataConnection, namesOnly) : 0;
+    dataConnection.Disconnect();
+    return result;
+}
+
+int CIP_FTPThread::ListActive() { return ListOverActive(false); }
+int CIP_FTPThread::ListPassive() { return ListOverPassive(false); }
+int CIP_FTPThread::NameListActive() { return ListOverActive(true); }
+int CIP_FTPThread::NameListPassive() { return ListOverPassive(true); }
+
+int CIP_FTPThread::HandleList() {
+    Reply("150 Opening ASCII mode data connection\r\n");
+    ChangeClientState(CLIENT_LIST);
+    const int result = TakePassivePending() ? ListPassive() : ListActive();
+    Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 LIST failed\r\n");
+    ChangeClientState(CLIENT_IDLE);
+    return result == 1 ? 1 : 0;
+}
+
+int CIP_FTPThread::HandleNlst() {
+    Reply("150 Opening ASCII mode data connection\r\n");
+    const int result = TakePassivePending() ? NameListPassive() : NameListActive();
+    Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 NLST failed\r\n");
+    return result == 1 ? 1 : 0;
+}
+
+// --- RETR and STOR ---
+
+bool CIP_FTPThread::AccessFile(const char* path, uint32_t permission, std::string& real) {
+    const SessionPaths paths{ftpServer->store, account, Folder(homeFolder), Folder(currentFolder)};
+    AccessedPath file;
+    if (path == nullptr || !AccessClientPath(paths, path, permission, ResolveMode::Follow, file)) {
+        return false;
+    }
+    real = std::move(file.real);
+    return true;
+}
+
+bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real) {
+    struct stat status {};
+    return AccessFile(path, PERM_FILE_READ, real) && stat(real.c_str(), &status) == 0 &&
+           !S_ISDIR(status.st_mode);
+}
+
+int CIP_FTPThread::RetrieveActive(const char* path) {
+    std::string real;
+    if (!FindReadableFile(path, real)) return 0;
+    Reply("150 RETR command started\r\n");
+    DataClient connection(*this);
+    if (!ConnectActive(connection)) return 0;
+    const int code = connection.SendFile(real.c_str());
+    connection.Disconnect();
+    return code == WSR_OK ? 1 : 0;
+}
+
+int CIP_FTPThread::RetrievePassive(const char* path) {
+    std::string real;
+    int code = WSR_FAILED;
+    if (FindReadableFile(path, real)) {
+        Reply("150 RETR command started\r\n");
+        if (AcceptPassive()) code = dataConnection.SendFile(real.c_str());
+    }
+    dataConnection.Disconnect();
+    return code == WSR_OK ? 1 : 0;
+}
+
+int CIP_FTPThread::StoreActive(const char* path) {
+    // The connection comes first, then the path: a refused upload is closed
+    // unread.
+    DataClient connection(*this);
+    if (!ConnectActive(connection)) return 0;
+    std::string real;
+    if (!AccessFile(path, PERM_FILE_WRITE, real)) return 0;
+    const int code = connection.ReceiveFile(real.c_str(), OPEN_CREATE, 0);
+    connection.Disconnect();
+    return code == WSR_OK ? 1 : 0;
+}
+
+int CIP_FTPThread::StorePassive(const char* path) {
+    std::string real;
+    int code = WSR_FAILED;
+    if (AcceptPassive() && AccessFile(path, PERM_FILE_WRITE, real)) {
+        code = dataConnection.ReceiveFile(real.c_str(), OPEN_CREATE, 0);
+    }
+    dataConnection.Disconnect();
+    return code == WSR_OK ? 1 : 0;
+}
+
+int CIP_FTPThread::HandleRetr() {
+    RestOfLine(line, argument, sizeof argument);
+    ChangeClientState(CLIENT_DOWNLOAD);
+    const int result = TakePassivePending() ? RetrievePassive(argument) : RetrieveActive(argument);
+    Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 RETR failed\r\n");
+    ChangeClientState(CLIENT_IDLE);
+    return result == 1 ? 1 : 0;
+}
+
+int CIP_FTPThread::HandleStor() {
+    RestOfLine(line, argument, sizeof argument);
+    Reply("150 STOR command started\r\n");
+    ChangeClientState(CLIENT_UPLOAD);
+    const int result = TakePassivePending() ? StorePassive(argument) : StoreActive(argument);
+    Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 STOR failed\r\n");
+    ChangeClientState(CLIENT_IDLE);
+    return result == 1 ? 1 : 0;
+}
