@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -284,6 +285,11 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     RegisterClient(session, start.threadId, start.socket);
     session->SetReceiveTimeout(30000);
     session->SetSendTimeout(30000);
+    // Replies are whole lines in one send each; without this, Nagle's
+    // algorithm holds a reply that follows another closely (150 then 226)
+    // until the client's delayed acknowledgement, some 40 ms per command.
+    int noDelay = 1;
+    setsockopt(start.socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 
     if (!shuttingDown.load()) {
         // A failing session ends itself, never the server.

@@ -79,7 +79,10 @@ int CIP_File::Open(const char* path, int access, int disposition, int appendFlag
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ok = ok && ::fcntl(fd, F_SETFL, appendFlag != 0 ? O_APPEND : 0) == 0;
     ok = ok && TakeSharingLock(fd, writing);
-    if (ok && disposition == FILE_CREATE_ALWAYS) {
+    // Only a file with contents is truncated: on some file systems (ext4)
+    // truncating even an empty file makes its close flush all data later
+    // written to it, which slows every upload of a new file.
+    if (ok && disposition == FILE_CREATE_ALWAYS && st.st_size > 0) {
         int rc;
         do {
             rc = ::ftruncate(fd, 0);
