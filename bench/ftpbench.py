@@ -65,49 +65,11 @@ def size_text(n):
 
 # ---------------------------------------------------------------- ports
 
-def _ephemeral_range():
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low, high = (int(v) for v in f.read().split())
-            return low, high
-    except (OSError, ValueError):
-        return 32768, 60999
-
-
-def port_is_listening(port):
-    """Read from /proc so that the check itself never connects (a stray
-    connection would count against the server's connection limit)."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for line in f:
-                    fields = line.split()
-                    if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                        return True
-        except FileNotFoundError:
-            continue
-    return False
-
-
-def free_port():
-    """A free port above tarnhold's passive range (10000-32000) and outside
-    the range the kernel hands to outgoing connections and to vsftpd's
-    passive sockets; never 21."""
-    low, high = _ephemeral_range()
-    candidates = [p for p in range(32001, 65536) if not low <= p <= high] or list(range(32001, 65536))
-    rng = random.SystemRandom()
-    for _ in range(200):
-        port = rng.choice(candidates)
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                s.bind((LOOPBACK, port))
-            except OSError:
-                continue
-        if not port_is_listening(port):
-            return port
-    raise BenchError("no free loopback port found")
+# The protocol tests' harness already chooses ports the same way: a free one
+# above the passive range, outside the kernel's ephemeral range, never 21,
+# and checks listening without connecting.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "protocol"))
+from harness import free_port, port_is_listening  # noqa: E402
 
 
 # ---------------------------------------------------------------- servers
