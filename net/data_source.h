@@ -89,7 +89,7 @@ public:
     // read-ahead. Returns the new position, or -1.
     std::int64_t Seek(std::int64_t offset, int origin) override;
 
-    // Added after the designed operations:
+    // Beyond the stream interface, for the socket transfers:
 
     // The whole file size (64-bit), or -1 when not open.
     std::int64_t Size();

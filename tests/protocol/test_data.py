@@ -2,7 +2,7 @@
 and driven with raw sockets: PORT, PASV, TYPE, STRU and MODE, LIST and
 NLST, RETR and STOR in both modes, the sharing rule between sessions, and
 clients that stall, vanish or never come, which must each end with the
-designed reply and leave no descriptor or thread behind."""
+expected reply and leave no descriptor or thread behind."""
 
 import calendar
 import os
