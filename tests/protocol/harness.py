@@ -34,6 +34,15 @@ import time
 import unittest
 
 LOOPBACK = "127.0.0.1"
+# Arguments that run build/tarnhold headless with the test's settings folder.
+HEADLESS = ["--headless", "--config-dir", "{config_dir}"]
+# The end of every settings-file marker ("SRVROPT" + MARK, ...).
+MARK = "+!~*#$"
+# Permission flags of an accessible path.
+READ, WRITE, DELETE, LIST, CREATE, RMDIR = 0x40, 0x20, 0x10, 0x04, 0x02, 0x01
+ALL = READ | WRITE | DELETE | LIST | CREATE | RMDIR
+NOOP_OK = b"200 NOOP command successful\r\n"
+
 TCP_LISTEN = "0A"  # the state column of /proc/net/tcp
 
 

@@ -15,12 +15,11 @@ import time
 import unittest
 
 import harness
+from harness import HEADLESS
 
 GREETING = b"220 Connected to Tarnwell Server\r\n"
 DISCONNECTING = b"500 Disconnecting\r\n"
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[(TarnHold basic|TarnHold error|TarnHold Note)\] (.*)$")
-
-HEADLESS = ["--headless", "--config-dir", "{config_dir}"]
 
 
 def listening_line(port):

@@ -17,19 +17,13 @@ import time
 import unittest
 
 import harness
+from harness import ALL, HEADLESS, LIST, MARK, NOOP_OK, READ, WRITE
 
-HEADLESS = ["--headless", "--config-dir", "{config_dir}"]
-MARK = "+!~*#$"
-
-# Permission flags of an accessible path.
-READ, WRITE, DELETE, LIST, CREATE, REMOVE = 0x40, 0x20, 0x10, 0x04, 0x02, 0x01
-ALL = READ | WRITE | DELETE | LIST | CREATE | REMOVE
 
 OPENING = b"150 Opening ASCII mode data connection\r\n"
 RETR_STARTED = b"150 RETR command started\r\n"
 STOR_STARTED = b"150 STOR command started\r\n"
 COMPLETE = b"226 Transfer Complete\r\n"
-NOOP_OK = b"200 NOOP command successful\r\n"
 PORT_OK = b"250 PORT command successful\r\n"
 PORT_FAILED = b"550 PORT failed\r\n"
 PORTS_IN_USE = b"502 All data ports are in use\r\n"

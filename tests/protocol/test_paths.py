@@ -14,16 +14,10 @@ import threading
 import unittest
 
 import harness
+from harness import ALL, HEADLESS, LIST, MARK, NOOP_OK, READ
 
-HEADLESS = ["--headless", "--config-dir", "{config_dir}"]
-MARK = "+!~*#$"
-
-# Permission flags of an accessible path.
-READ, WRITE, DELETE, LIST, CREATE, RMDIR = 0x40, 0x20, 0x10, 0x04, 0x02, 0x01
-ALL = READ | WRITE | DELETE | LIST | CREATE | RMDIR
 
 LOGIN_FIRST = b"530 Please login with USER and PASS\r\n"
-NOOP_OK = b"200 NOOP command successful\r\n"
 CWD_OK = b"250 CWD command successful\r\n"
 CWD_FAILED = b"550 CWD failed, path does not exist or is not accessible\r\n"
 DENIED = b"550 Access is denied\r\n"

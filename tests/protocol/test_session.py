@@ -11,12 +11,12 @@ import time
 import unittest
 
 import harness
+from harness import HEADLESS, MARK, NOOP_OK
 
 GREETING = b"220 Connected to Tarnwell Server\r\n"
 NOT_IMPLEMENTED = b"502 Command not implemented\r\n"
 DENIED = b"550 Access is denied\r\n"
 LOGIN_FIRST = b"530 Please login with USER and PASS\r\n"
-NOOP_OK = b"200 NOOP command successful\r\n"
 USER_OK = b"331 User name OK, send password as PASS\r\n"
 ANONYMOUS_OK = b"331 anonymous access allowed, send email name as PASS\r\n"
 ANONYMOUS_OFF = b"530 anonymous access not allowed\r\n"
@@ -30,9 +30,6 @@ HELP_LINES = [
     b"     LIST  HELP        FEAT        UTF8\r\n",
     b"214  HELP command successful\r\n",
 ]
-
-HEADLESS = ["--headless", "--config-dir", "{config_dir}"]
-MARK = "+!~*#$"
 
 
 def account_lines(name, login, password, home, message="", enabled=1, maxlogins=10):
