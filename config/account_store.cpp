@@ -66,9 +66,33 @@ int AccountStore::EndSession(account_s* account, client_s* client) {
     return ReleaseClient(account, client);
 }
 
-void AccountStore::SetClientState(client_s* client, uint32_t state) {
+void AccountStore::SetClientState(client_s* client, uint32_t state,
+                                  std::string_view transferName) {
     Lock lock(*this);
     client->state = state;
+    CopyText(client->transferName, transferName);
+    client->transferred.store(0, std::memory_order_relaxed);
+    client->transferSize.store(-1, std::memory_order_relaxed);
+}
+
+int AccountStore::RequestDisconnect(const client_s* client) {
+    Lock lock(*this);
+    auto flag = [client](account_s& account) {
+        for (client_s* c = account.clients.head; c != nullptr; c = c->next) {
+            if (c != client) continue;
+            c->disconnectRequested.store(true);
+            return true;
+        }
+        return false;
+    };
+    if (flag(anonymous)) return 0;
+    for (account_s* a = accounts.head; a != nullptr; a = a->next) {
+        if (flag(*a)) return 0;
+    }
+    for (account_s* a = retired_.head; a != nullptr; a = a->next) {
+        if (flag(*a)) return 0;
+    }
+    return 1;
 }
 
 int32_t AccountStore::GetPermissions(const account_s* account, std::string_view path) {

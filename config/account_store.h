@@ -108,8 +108,19 @@ public:
     // ReleaseClient under the store's lock, for a session's end.
     int EndSession(account_s* account, client_s* client) EXCLUDES(mutex_);
 
-    // Sets a session's state (CLIENT_IDLE .. CLIENT_UPLOAD) under the lock.
-    void SetClientState(client_s* client, uint32_t state) EXCLUDES(mutex_);
+    // Sets a session's state (CLIENT_IDLE .. CLIENT_UPLOAD) under the lock,
+    // with the name of what it moves (cut to the record's field; empty when
+    // idle); the byte counts start again at 0 of an unknown size.
+    void SetClientState(client_s* client, uint32_t state,
+                        std::string_view transferName = {}) EXCLUDES(mutex_);
+
+    // --- window thread (status view) ---
+
+    // Asks the session of `client` to end: it answers "500 Disconnecting"
+    // at its next wait, stopping a transfer in progress, and ends as when
+    // its client leaves. Returns 0, or 1 when no account (retired ones
+    // included) holds `client` any more, since the session has ended.
+    int RequestDisconnect(const client_s* client) EXCLUDES(mutex_);
 
     // account->paths.GetPermissions(path) under the lock: the flags that
     // apply to the path, or -1. The session's client record must be in

@@ -2,6 +2,7 @@
 // logged-in sessions as the status view sees them, and their list.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,6 +27,16 @@ constexpr uint32_t CLIENT_UPLOAD = 3;
 struct client_s {
     char address[CLIENT_ADDRESS_SIZE] = {};  // dotted IPv4 address of the client
     uint32_t state = CLIENT_IDLE;
+    // The transfer in progress as the console's "Transfer" column shows it:
+    // the client's path, set with the state under the store's lock, and
+    // the bytes moved so far and the file's size (-1 when unknown), which
+    // the session updates without the lock as the data flows.
+    char transferName[ACCOUNT_TEXT_SIZE] = {};
+    std::atomic<int64_t> transferred{0};
+    std::atomic<int64_t> transferSize{-1};
+    // Set by the console's "Disconnect": the session ends at its next wait
+    // and stops a transfer in progress.
+    std::atomic<bool> disconnectRequested{false};
     client_s* next = nullptr;
 };
 

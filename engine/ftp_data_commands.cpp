@@ -21,6 +21,7 @@
 #include "engine/ftp_server.h"
 #include "engine/ftp_thread.h"
 #include "engine/listing.h"
+#include "engine/path_mapping.h"
 #include "engine/path_access.h"
 #include "engine/server_events.h"
 #include "net/data_source.h"
@@ -57,13 +58,30 @@ int LowByteOfNumber(const char* text) {
     return static_cast<int>((negative ? 0x100u - value : value) & 0xFFu);
 }
 
+// A command's argument as the console names it: without the blank that
+// separates it from the verb.
+std::string_view ShownArgument(const char* text) {
+    while (*text == ' ') ++text;
+    return text;
+}
+
 // Folder fields are read through a view, whatever type holds them.
 std::string_view Folder(std::string_view text) { return text; }
 
 }  // namespace
 
 int CIP_FTPThread::DataClient::IsCancelled() {
-    return session_.ftpServer->IsShuttingDown() ? 1 : 0;
+    return session_.ftpServer->IsShuttingDown() || session_.DisconnectRequested() ? 1 : 0;
+}
+
+int CIP_FTPThread::DataClient::ContinueSend(std::int64_t total) {
+    session_.NoteTransferred(total);
+    return CIP_WSClient::ContinueSend(total);
+}
+
+int CIP_FTPThread::DataClient::ContinueReceive(std::int64_t total) {
+    session_.NoteTransferred(total);
+    return CIP_WSClient::ContinueReceive(total);
 }
 
 // --- PORT, PASV, TYPE, STRU ---
@@ -211,12 +229,20 @@ bool CIP_FTPThread::AcceptPassive() {
     return dataConnection.AcceptFrom(peerAddress.sin_addr.s_addr, kPassiveWaitSeconds) == WSR_OK;
 }
 
-void CIP_FTPThread::ChangeClientState(uint32_t state) {
+void CIP_FTPThread::ChangeClientState(uint32_t state, std::string_view transferName) {
     if (clientRecord == nullptr) return;
     // The store's lock is released before the event: the receiver takes it
     // to read the client records.
-    ftpServer->store.SetClientState(clientRecord, state);
+    ftpServer->store.SetClientState(clientRecord, state, transferName);
     ftpServer->events.Send(messageBuffer, EVENT_STATE_CHANGED);
+}
+
+void CIP_FTPThread::NoteTransferred(int64_t total) {
+    if (clientRecord != nullptr) clientRecord->transferred.store(total, std::memory_order_relaxed);
+}
+
+void CIP_FTPThread::NoteTransferSize(int64_t size) {
+    if (clientRecord != nullptr) clientRecord->transferSize.store(size, std::memory_order_relaxed);
 }
 
 // --- LIST and NLST ---
@@ -240,10 +266,13 @@ int CIP_FTPThread::SendListing(CIP_WSClient& connection, bool namesOnly) {
     block.reserve(kBlock + 512);
     // A block that did not go out makes the listing incomplete, and the
     // client must not be told otherwise.
+    int64_t total = 0;
     auto flush = [&] {
         const int length = static_cast<int>(block.size());
         const bool sent = connection.SendAll(block.data(), length) == length;
         block.clear();
+        total += length;
+        NoteTransferred(total);
         return sent;
     };
     while (entries.Next(entry)) {
@@ -276,7 +305,7 @@ int CIP_FTPThread::NameListPassive() { return ListOverPassive(true); }
 
 int CIP_FTPThread::HandleList() {
     Reply("150 Opening ASCII mode data connection\r\n");
-    ChangeClientState(CLIENT_LIST);
+    ChangeClientState(CLIENT_LIST, ClientPathText(homeFolder, currentFolder));
     const int result = TakePassivePending() ? ListPassive() : ListActive();
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 LIST failed\r\n");
     ChangeClientState(CLIENT_IDLE);
@@ -302,15 +331,21 @@ bool CIP_FTPThread::AccessFile(const char* path, uint32_t permission, std::strin
     return true;
 }
 
-bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real) {
+bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real, int64_t* size) {
     struct stat status {};
-    return AccessFile(path, PERM_FILE_READ, real) && stat(real.c_str(), &status) == 0 &&
-           !S_ISDIR(status.st_mode);
+    if (!AccessFile(path, PERM_FILE_READ, real) || stat(real.c_str(), &status) != 0 ||
+        S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    if (size != nullptr) *size = status.st_size;
+    return true;
 }
 
 int CIP_FTPThread::RetrieveActive(const char* path) {
     std::string real;
-    if (!FindReadableFile(path, real)) return 0;
+    int64_t size = -1;
+    if (!FindReadableFile(path, real, &size)) return 0;
+    NoteTransferSize(size);
     Reply("150 RETR command started\r\n");
     DataClient connection(*this);
     if (!ConnectActive(connection)) return 0;
@@ -322,7 +357,9 @@ int CIP_FTPThread::RetrieveActive(const char* path) {
 int CIP_FTPThread::RetrievePassive(const char* path) {
     std::string real;
     int code = WSR_FAILED;
-    if (FindReadableFile(path, real)) {
+    int64_t size = -1;
+    if (FindReadableFile(path, real, &size)) {
+        NoteTransferSize(size);
         Reply("150 RETR command started\r\n");
         if (AcceptPassive()) code = dataConnection.SendFile(real.c_str());
     }
@@ -354,7 +391,7 @@ int CIP_FTPThread::StorePassive(const char* path) {
 
 int CIP_FTPThread::HandleRetr() {
     RestOfLine(line, argument, sizeof argument);
-    ChangeClientState(CLIENT_DOWNLOAD);
+    ChangeClientState(CLIENT_DOWNLOAD, ShownArgument(argument));
     const int result = TakePassivePending() ? RetrievePassive(argument) : RetrieveActive(argument);
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 RETR failed\r\n");
     ChangeClientState(CLIENT_IDLE);
@@ -364,7 +401,7 @@ int CIP_FTPThread::HandleRetr() {
 int CIP_FTPThread::HandleStor() {
     RestOfLine(line, argument, sizeof argument);
     Reply("150 STOR command started\r\n");
-    ChangeClientState(CLIENT_UPLOAD);
+    ChangeClientState(CLIENT_UPLOAD, ShownArgument(argument));
     const int result = TakePassivePending() ? StorePassive(argument) : StoreActive(argument);
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 STOR failed\r\n");
     ChangeClientState(CLIENT_IDLE);

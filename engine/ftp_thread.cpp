@@ -134,6 +134,13 @@ void CIP_FTPThread::Run() {
                 // every account with its records once all sessions have ended.
                 Reply("500 Disconnecting\r\n");
                 return;
+            case WaitOutcome::Disconnected:
+                // The owner ended this session from the console: the client
+                // hears what it hears at exit, and the session ends as when
+                // its client leaves, log line included.
+                Reply("500 Disconnecting\r\n");
+                Teardown();
+                return;
             case WaitOutcome::PeerGone:
                 Teardown();
                 return;
@@ -155,19 +162,29 @@ CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitForLine() {
     int idle = ftpServer->IdleTimeout();
     if (idle > 0) {
         for (int attempt = 0; attempt < idle; ++attempt) {
+            if (DisconnectRequested()) return WaitOutcome::Disconnected;
             lastReadCount = ReadLine(line, sizeof line, 1);
             if (ftpServer->IsShuttingDown()) return WaitOutcome::ShuttingDown;
+            if (DisconnectRequested()) return WaitOutcome::Disconnected;
             if (lastReadCount != 0) return WaitOutcome::Line;
             if (IsConnectionAlive() == 0) return WaitOutcome::PeerGone;
         }
         return WaitOutcome::IdleTimeout;
     }
     for (;;) {
+        if (DisconnectRequested()) return WaitOutcome::Disconnected;
         lastReadCount = ReadLine(line, sizeof line, 1);
+        if (DisconnectRequested()) return WaitOutcome::Disconnected;
         if (lastReadCount != 0) return WaitOutcome::Line;
         if (ftpServer->IsShuttingDown()) return WaitOutcome::ShuttingDown;
         if (IsConnectionAlive() == 0) return WaitOutcome::PeerGone;
     }
+}
+
+bool CIP_FTPThread::DisconnectRequested() const {
+    // The record stays this session's until Teardown, which only this
+    // thread runs.
+    return clientRecord != nullptr && clientRecord->disconnectRequested.load();
 }
 
 void CIP_FTPThread::HandleLine() {

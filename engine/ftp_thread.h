@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "config/records.h"
 #include "engine/command_table.h"
@@ -109,7 +110,12 @@ protected:
     class DataClient : public CIP_WSClient {
     public:
         explicit DataClient(CIP_FTPThread& session) : session_(session) {}
+        // Stops when the server shuts down or the console disconnects the
+        // session.
         int IsCancelled() override;
+        // Pass the running total on to the console's transfer column.
+        int ContinueSend(std::int64_t total) override;
+        int ContinueReceive(std::int64_t total) override;
 
     private:
         CIP_FTPThread& session_;
@@ -160,16 +166,23 @@ protected:
     bool ConnectActive(CIP_WSClient& connection);
     // Accepts the client's connection on the passive socket within 20 s.
     bool AcceptPassive();
-    // Sets the client record's state and tells the event receiver.
-    void ChangeClientState(uint32_t state);
+    // Sets the client record's state, with the name of what moves, and
+    // tells the event receiver.
+    void ChangeClientState(uint32_t state, std::string_view transferName = {});
+    // The bytes moved so far and the size, for the console (no event).
+    void NoteTransferred(int64_t total);
+    void NoteTransferSize(int64_t size);
+    // Whether the console asked this session to end.
+    bool DisconnectRequested() const;
     // Sends the lines of the current folder (needs the List permission).
     int SendListing(CIP_WSClient& connection, bool namesOnly);
     int ListOverActive(bool namesOnly);
     int ListOverPassive(bool namesOnly);
     // The resolved path of a client path that grants `permission`.
     bool AccessFile(const char* path, uint32_t permission, std::string& real);
-    // AccessFile for reading, and the path is there and no folder.
-    bool FindReadableFile(const char* path, std::string& real);
+    // AccessFile for reading, and the path is there and no folder; `size`
+    // (may be null) receives its size.
+    bool FindReadableFile(const char* path, std::string& real, int64_t* size = nullptr);
 
     // One reply: the whole text in one send.
     void Reply(const char* text);
@@ -225,7 +238,7 @@ protected:
     CIP_FTPServer* ftpServer;  // not owned
 
 private:
-    enum class WaitOutcome { Line, IdleTimeout, PeerGone, ShuttingDown };
+    enum class WaitOutcome { Line, IdleTimeout, PeerGone, ShuttingDown, Disconnected };
     // Waits for the next command line as the idle time-out allows.
     WaitOutcome WaitForLine();
     // Carries out the command in `line` and sets lastResult.

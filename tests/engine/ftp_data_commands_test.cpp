@@ -221,6 +221,90 @@ TEST_F(DataCommandsTest, StatusShowsListingDownloadingAndUploadingThenIdle) {
     server.events.Detach();
 }
 
+// Keeps the log texts and what the status view would read at each state
+// change: the transfer's name and size.
+class TransferRecorder : public ServerEventReceiver {
+public:
+    explicit TransferRecorder(AccountStore& store) : store_(store) {}
+
+    void OnServerEvent(const char* text, int kind) override {
+        std::string seen;
+        if (kind == EVENT_STATE_CHANGED) {
+            AccountStore::Lock lock(store_);
+            const client_s* client = store_.anonymous.clients.head;
+            if (client == nullptr) return;
+            seen = std::to_string(client->state) + " " + client->transferName + " " +
+                   std::to_string(client->transferSize.load());
+        } else {
+            seen = text;
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        events_.push_back(seen);
+    }
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return std::exchange(events_, {});
+    }
+
+private:
+    AccountStore& store_;
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// The anonymous session's record, read as the console reads it.
+template <typename F>
+auto WithClient(CIP_FTPServer& server, F read) {
+    AccountStore::Lock lock(server.store);
+    return read(server.store.anonymous.clients.head);
+}
+
+TEST_F(DataCommandsTest, TransferProgressAndDisconnectFromTheConsole) {
+    constexpr int64_t kSize = 64 << 20;
+    fs::resize_file(home_ / "file.txt", kSize);
+    CIP_FTPServer server;
+    TransferRecorder recorder(server.store);
+    server.events.Attach(&recorder);
+    Control control(Start(server));
+    control.LogInAnonymously();
+    recorder.Take();
+
+    // A download that the client reads slowly: the record names the file,
+    // knows its size and counts what went out so far.
+    int port = control.Passive();
+    int data = loopback::ConnectTo(port);
+    ASSERT_GE(data, 0);
+    EXPECT_EQ(control.Command("RETR file.txt"), "150 RETR command started\r\n");
+    int64_t sent = 0;
+    for (int i = 0; i < 2000 && sent == 0; ++i) {
+        char chunk[65536];
+        ASSERT_GT(recv(data, chunk, sizeof chunk, 0), 0);
+        sent = WithClient(server, [](client_s* c) { return c->transferred.load(); });
+    }
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, kSize);
+    EXPECT_EQ(recorder.Take(), (std::vector<std::string>{"2 file.txt -1"}));
+    EXPECT_EQ(WithClient(server, [](client_s* c) { return c->transferSize.load(); }), kSize);
+
+    // "Disconnect" stops the stalled transfer and ends the session through
+    // its normal teardown.
+    const client_s* record = WithClient(server, [](client_s* c) { return c; });
+    EXPECT_EQ(server.store.RequestDisconnect(record), 0);
+    EXPECT_EQ(control.Line(), "550 RETR failed\r\n");
+    EXPECT_EQ(control.Line(), "500 Disconnecting\r\n");
+    EXPECT_EQ(control.Line(), "");  // closed
+    close(data);
+    for (int i = 0; i < 500 && WithClient(server, [](client_s* c) { return c; }) != nullptr; ++i) {
+        usleep(10000);
+    }
+    EXPECT_EQ(WithClient(server, [](client_s* c) { return c; }), nullptr);
+    EXPECT_EQ(recorder.Take(), (std::vector<std::string>{
+                                   "0  -1", "Connection from 127.0.0.1 disconnected."}));
+    // The record is gone: a second request finds nothing.
+    EXPECT_EQ(server.store.RequestDisconnect(record), 1);
+    server.events.Detach();
+}
+
 TEST_F(DataCommandsTest, PassivePortWrapsFrom32000To10000) {
     if (!PortIsFree(32000) || !PortIsFree(10000)) GTEST_SKIP() << "port 32000 or 10000 in use";
     PassivePortServer server(32000);
