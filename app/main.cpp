@@ -2,15 +2,17 @@
 //
 //   tarnhold [--headless] [--config-dir DIR] [--help]
 //
-// Start-up constructs the server, attaches the console to its events,
-// loads the settings, hands over the idle time-out and runs the Start
-// command; the server then serves until SIGTERM or SIGINT, which run the
-// Exit command: stop listening, save the settings, and end once every
+// With a display and without --headless it runs the desktop console.
+// Headless, start-up constructs the server, attaches the console to its
+// events, loads the settings, hands over the idle time-out and runs the
+// Start command; the server then serves until SIGTERM or SIGINT, which run
+// the Exit command: stop listening, save the settings, and end once every
 // session has ended.
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +26,7 @@
 #include "config/settings.h"
 #include "engine/ftp_server.h"
 #include "engine/server_control.h"
+#include "gui/desktop_app.h"
 
 namespace {
 
@@ -31,15 +34,16 @@ constexpr int kExitUsage = 2;
 
 struct Options {
     bool headless = false;
-    std::string configDir;  // empty: the executable's folder
+    std::string configDir;  // empty: the user's settings folder
 };
 
 void PrintUsage(std::FILE* to) {
     std::fputs(
         "usage: tarnhold [--headless] [--config-dir DIR]\n"
         "  --headless        run without windows; the log goes to standard output\n"
+        "                    (also when there is no display)\n"
         "  --config-dir DIR  keep the settings (tarnhold.bot, tarnhold.bak) in DIR\n"
-        "                    instead of the executable's folder\n"
+        "                    instead of ${XDG_CONFIG_HOME:-~/.config}/tarnhold\n"
         "  --help            show this text\n",
         to);
 }
@@ -66,15 +70,32 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// The folder of the running executable, or empty when it cannot be found.
-std::string ExecutableFolder() {
-    std::string path(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= path.size()) return {};
-    path.resize(static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? "/" : path.substr(0, slash);
+// ${XDG_CONFIG_HOME:-~/.config}/tarnhold, created (mode 0700) with the
+// folders above it when missing; empty, with the reason on standard
+// error, when it cannot be found or made.
+std::string UserSettingsFolder() {
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.config";
+    } else {
+        std::fputs("tarnhold: neither XDG_CONFIG_HOME nor HOME is set; use --config-dir\n", stderr);
+        return {};
+    }
+    const std::string folder = base + "/tarnhold";
+    // Each level: an existing folder is fine, anything else must be made.
+    for (std::size_t slash = 1; slash != std::string::npos;) {
+        slash = folder.find('/', slash + 1);
+        const std::string level = folder.substr(0, slash);
+        const mode_t mode = slash == std::string::npos ? 0700 : 0755;
+        if (mkdir(level.c_str(), mode) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "tarnhold: cannot create the settings folder '%s': %s\n",
+                         level.c_str(), std::strerror(errno));
+            return {};
+        }
+    }
+    return folder;
 }
 
 bool IsFolder(const std::string& path) {
@@ -98,19 +119,12 @@ int main(int argc, char** argv) {
 
     std::string folder = options.configDir;
     if (folder.empty()) {
-        folder = ExecutableFolder();
-        if (folder.empty()) {
-            std::fputs("tarnhold: cannot find the executable's folder; use --config-dir\n", stderr);
-            return 1;
-        }
+        folder = UserSettingsFolder();
+        if (folder.empty()) return 1;
     }
     if (!IsFolder(folder)) {
         std::fprintf(stderr, "tarnhold: the settings folder '%s' is not a folder\n", folder.c_str());
         return kExitUsage;
-    }
-    if (!options.headless && HasDisplay()) {
-        std::fputs("tarnhold: the desktop console is not available in this build; running headless\n",
-                   stderr);
     }
 
     // Blocked before any thread starts, so that every thread inherits the
@@ -122,6 +136,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const SettingsFiles files = SettingsFilesIn(folder);
+    if (!options.headless && HasDisplay()) return RunDesktop(argc, argv, files, stopSignals);
+
     // The console outlives the server: sessions report to it until the
     // server's destruction has waited for the last of them.
     HeadlessConsole console;

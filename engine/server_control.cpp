@@ -68,7 +68,11 @@ void ServerControl::Stop() {
     listener_.Stop();
 }
 
-bool ServerControl::Exit(const SettingsFiles& files) {
+void ServerControl::StopForExit() {
     if (stopEnabled_) listener_.Stop();
+}
+
+bool ServerControl::Exit(const SettingsFiles& files) {
+    StopForExit();
     return SaveSettings(store_, files);
 }

@@ -51,10 +51,12 @@ public:
     // listening. Sessions already connected go on.
     void Stop();
 
-    // The first half of the Exit command: stops listening, without a log
-    // line, when the Stop entry is enabled; then saves the settings.
-    // Returns whether the save succeeded. The caller then destroys the
-    // server.
+    // The Exit command's first step: stops listening, without a log line,
+    // when the Stop entry is enabled.
+    void StopForExit();
+
+    // StopForExit, then saves the settings. Returns whether the save
+    // succeeded. The caller then destroys the server.
     bool Exit(const SettingsFiles& files);
 
     // Enabled state of the "Start" and "Stop" entries (menu and tool bar).

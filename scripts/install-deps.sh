@@ -7,6 +7,8 @@ packages=(
   g++ clang libclang-rt-14-dev
   libgtest-dev googletest
   python3 curl lftp
+  qt6-base-dev qt6-svg-dev qt6-qpa-plugins libqt6svg6 libgl-dev
+  xvfb xauth x11-utils fonts-liberation
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -169,6 +169,20 @@ class AppTest(harness.ServerTestCase):
         shutil.rmtree(server.config_dir)
         self.assertEqual(server.stop(), 1)
 
+    def test_without_config_dir_the_settings_live_in_the_user_config_folder(self):
+        # XDG_CONFIG_HOME when it is set, else ~/.config; the folder is made
+        # (0700) when missing and the settings are saved there at exit.
+        for env, folder in (({"XDG_CONFIG_HOME": "{config_dir}/xdg", "HOME": "{config_dir}"}, "xdg/tarnhold"),
+                            ({"XDG_CONFIG_HOME": "", "HOME": "{config_dir}"}, ".config/tarnhold")):
+            with self.subTest(folder=folder):
+                server = self.start_server(["--headless"], env=env, listen=False)
+                # No settings file: the default port 21, listening or not.
+                server.wait_for_line(r"(Listening for connections|Could not start listening) on port 21")
+                settings = os.path.join(server.config_dir, folder)
+                self.assertEqual(stat.S_IMODE(os.stat(settings).st_mode), 0o700)
+                self.assertEqual(server.stop(), 0)
+                self.assertTrue(os.path.exists(os.path.join(settings, "tarnhold.bot")))
+
     def test_command_line_errors_end_with_usage_and_code_2(self):
         executable = os.environ["TARNHOLD_SERVER"]
         missing = os.path.join(tempfile.gettempdir(), "tarnhold-no-such-folder-%d" % os.getpid())

@@ -1,0 +1,184 @@
+#include "gui/twgui_main.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
+
+#include <exception>
+#include <string>
+
+#include "config/account_store.h"
+#include "engine/ftp_server.h"
+#include "gui/event_receiver.h"
+#include "gui/log_view.h"
+#include "gui/status_tree.h"
+#include "gui/tray_icon.h"
+#include "ui_twgui_main.h"
+
+// The images live in this static library; nothing else would pull them in.
+static void InitGuiResources() { Q_INIT_RESOURCE(images); }
+
+namespace {
+
+// Height of the log above the splitter when the window opens.
+constexpr int kLogHeight = 136;
+
+QString StatusText(int total) {
+    return QStringLiteral("Status: ") + QString::number(total) +
+           (total == 1 ? QStringLiteral(" connection is currently active on the server")
+                       : QStringLiteral(" connections are currently active on the server"));
+}
+
+}  // namespace
+
+TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::TTWMain>()), server_(server),
+      files_(std::move(files)) {
+    InitGuiResources();
+    ui_->setupUi(this);
+    ui_->Splitter->setSizes({kLogHeight, height()});
+    ui_->Splitter->setStretchFactor(0, 0);
+    ui_->Splitter->setStretchFactor(1, 1);
+    statusPanel_ = new QLabel(this);
+    statusPanel_->setAccessibleName(QStringLiteral("Status"));
+    statusPanel_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    ui_->StatusBar->addWidget(statusPanel_, 1);
+    ui_->StatTreeList->SetStore(&server_.store);
+
+    tray_ = new TrayIcon(windowIcon(), this);
+    control_ = std::make_unique<ServerControl>(server_, server_.store, *ui_->RichView);
+    ConnectCommands();
+
+    // The receiver is attached before the settings are loaded and before
+    // any session can exist.
+    receiver_ = new GuiEventReceiver(this);
+    receiver_->SetHandlers(
+        [this](const std::string& text) { AppendLogLine(text.c_str(), LogStyle::Basic); },
+        [this] { RunCommand([this] { RefreshStatus(); }); });
+    server_.events.Attach(receiver_);
+
+    LoadSettings(server_.store, files_);
+    uint32_t idleTimeout;
+    {
+        AccountStore::Lock lock(server_.store);
+        idleTimeout = server_.store.options.idletimeout;
+    }
+    server_.SetIdleTimeout(IdleTimeoutFromOption(idleTimeout));
+    StartTBItemClick();
+    statusPanel_->setText(StatusText(0));
+}
+
+TTWMain::~TTWMain() { Shutdown(); }
+
+LogView* TTWMain::Log() const { return ui_->RichView; }
+StatusTree* TTWMain::Tree() const { return ui_->StatTreeList; }
+
+void TTWMain::ConnectCommands() {
+    auto command = [this](QAction* action, void (TTWMain::*handler)()) {
+        connect(action, &QAction::triggered, this, [this, handler] {
+            RunCommand([this, handler] { (this->*handler)(); });
+        });
+    };
+    command(ui_->StartItem, &TTWMain::StartTBItemClick);
+    command(ui_->StartTBItem, &TTWMain::StartTBItemClick);
+    command(tray_->StartAction(), &TTWMain::StartTBItemClick);
+    command(ui_->StopItem, &TTWMain::StopTBItemClick);
+    command(ui_->StopTBItem, &TTWMain::StopTBItemClick);
+    command(tray_->StopAction(), &TTWMain::StopTBItemClick);
+    command(ui_->ExitItem, &TTWMain::ExitTBItemClick);
+    command(tray_->ExitAction(), &TTWMain::ExitTBItemClick);
+    connect(ui_->MinimizeItem, &QAction::triggered, this, &QWidget::close);
+    connect(tray_, &TrayIcon::showRequested, this, &TTWMain::ShowMainWindow);
+    connect(ui_->StatTreeList, &StatusTree::disconnectRequested, this,
+            &TTWMain::DisconnectSession);
+    // The account manager, the options window, the help manual, the about
+    // box and the address list come with their own windows; until then
+    // their entries are not offered.
+    for (QAction* action : {ui_->NewAccountItem, ui_->AccountManagerItem, ui_->AccountsTBItem,
+                            ui_->ServerOptionsItem, ui_->HelpManualItem, ui_->AboutItem,
+                            ui_->SiteAddressItem}) {
+        action->setEnabled(false);
+    }
+}
+
+void TTWMain::RunCommand(const std::function<void()>& command) {
+    try {
+        command();
+    } catch (const std::exception& error) {
+        QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
+    } catch (...) {
+        QMessageBox::critical(this, windowTitle(), QStringLiteral("Unknown error"));
+    }
+}
+
+void TTWMain::AppendLogLine(const char* text, LogStyle style) {
+    ui_->RichView->AppendLogLine(text, style);
+}
+
+void TTWMain::RefreshStatus() {
+    ++refreshStamp_;
+    const int total = ui_->StatTreeList->RefreshStatus(refreshStamp_);
+    statusPanel_->setText(StatusText(total));
+}
+
+void TTWMain::ShowEntryStates() {
+    ui_->StartItem->setEnabled(control_->StartEnabled());
+    ui_->StartTBItem->setEnabled(control_->StartEnabled());
+    ui_->StopItem->setEnabled(control_->StopEnabled());
+    ui_->StopTBItem->setEnabled(control_->StopEnabled());
+}
+
+void TTWMain::StartTBItemClick() {
+    control_->Start();
+    ShowEntryStates();
+}
+
+void TTWMain::StopTBItemClick() {
+    control_->Stop();
+    ShowEntryStates();
+}
+
+void TTWMain::ExitTBItemClick() {
+    control_->StopForExit();
+    ending_ = true;
+    // Not quit(): that asks each window to close, and this one would hide.
+    QCoreApplication::exit(0);
+}
+
+bool TTWMain::Shutdown() {
+    if (shutDown_) return saved_;
+    shutDown_ = true;
+    ending_ = true;
+    // Sessions waiting for the window, now or later, go on at once.
+    receiver_->Release();
+    server_.events.Detach();
+    saved_ = SaveSettings(server_.store, files_);
+    tray_->Hide();
+    return saved_;
+}
+
+void TTWMain::closeEvent(QCloseEvent* event) {
+    if (ending_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (TrayIcon::Available()) {
+        hide();
+    } else {
+        // Without a notification area a hidden window could not be found
+        // again.
+        showMinimized();
+    }
+}
+
+void TTWMain::ShowMainWindow() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TTWMain::DisconnectSession(const client_s* client) {
+    server_.store.RequestDisconnect(client);
+}

@@ -1,0 +1,90 @@
+// TTWMain: the owner's console. It assembles the log, the status tree, the
+// status line, the menus and tool bar and the notification-area icon, and
+// runs the window start-up: it becomes the receiver of the sessions'
+// events, loads the settings, hands the idle time-out to the server and
+// starts listening.
+//
+// GUI thread only. The server and the settings files must outlive it.
+#pragma once
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "config/settings.h"
+#include "engine/server_control.h"
+
+class CIP_FTPServer;
+class GuiEventReceiver;
+class LogView;
+class QLabel;
+class StatusTree;
+class TrayIcon;
+
+namespace Ui {
+class TTWMain;
+}
+
+class TTWMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // The window start-up: controls, tray icon, event receiver attached to
+    // the server, settings loaded from `files`, idle time-out, Start, and
+    // the status line.
+    TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent = nullptr);
+    // Runs Shutdown when it has not run yet.
+    ~TTWMain() override;
+
+    // Appends one line to the log in the given style.
+    void AppendLogLine(const char* text, LogStyle style);
+    // Brings the status tree and the status line up to date.
+    void RefreshStatus();
+
+    // The commands of the menus, the tool bar and the popup menu.
+    void StartTBItemClick();
+    void StopTBItemClick();
+    void ExitTBItemClick();
+
+    // The end of the window, before it is destroyed: every waiting and
+    // later event from the sessions returns at once, the receiver is
+    // detached, and the settings are saved. Returns whether the save
+    // succeeded. Idempotent; later calls return the first result.
+    bool Shutdown();
+
+    // Runs a command; an error escaping it is shown in a message box and
+    // the window goes on.
+    void RunCommand(const std::function<void()>& command);
+
+    // The parts, for the other windows and for tests.
+    LogView* Log() const;
+    StatusTree* Tree() const;
+    QLabel* StatusPanel() const { return statusPanel_; }
+    TrayIcon* Tray() const { return tray_; }
+    Ui::TTWMain& Form() const { return *ui_; }
+    int32_t RefreshStamp() const { return refreshStamp_; }
+
+protected:
+    // FormClose: hides the window to the notification area (or minimises
+    // it where there is none) unless the application is ending.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void ConnectCommands();
+    void ShowEntryStates();
+    void ShowMainWindow();
+    void DisconnectSession(const struct client_s* client);
+
+    std::unique_ptr<Ui::TTWMain> ui_;
+    CIP_FTPServer& server_;
+    const SettingsFiles files_;
+    std::unique_ptr<ServerControl> control_;
+    GuiEventReceiver* receiver_;
+    TrayIcon* tray_;
+    QLabel* statusPanel_;
+    int32_t refreshStamp_ = 0;
+    bool ending_ = false;
+    bool shutDown_ = false;
+    bool saved_ = false;
+};
