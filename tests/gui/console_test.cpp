@@ -1,0 +1,419 @@
+// The desktop console driven as its owner drives it: the real main window
+// with a real server on loopback, and real FTP clients (ftplib, run by
+// ftp_driver.py) logging in, listing and downloading.
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "config/account_store.h"
+#include "engine/ftp_server.h"
+#include "gui/event_receiver.h"
+#include "gui/log_view.h"
+#include "gui/status_tree.h"
+#include "gui/tray_icon.h"
+#include "gui/twgui_main.h"
+#include "tests/engine/loopback.h"
+#include "ui_twgui_main.h"
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+const QColor kNavy(0, 0, 128), kMaroon(128, 0, 0);
+
+// One real FTP client, answering each command with one line.
+class Client {
+public:
+    explicit Client(int port) {
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start(QStringLiteral(PYTHON3), {QStringLiteral(FTP_DRIVER), QString::number(port)});
+    }
+    ~Client() {
+        process_.closeWriteChannel();
+        if (!process_.waitForFinished(5000)) process_.kill();
+        process_.waitForFinished(5000);
+    }
+    // Sends a command and waits for its answer, keeping the window's event
+    // loop running meanwhile: the session may be waiting for the window.
+    QString Do(const QString& command) {
+        process_.write((command + QLatin1Char('\n')).toUtf8());
+        QElapsedTimer clock;
+        clock.start();
+        while (!process_.canReadLine() && clock.elapsed() < kWaitMs) QTest::qWait(5);
+        return QString::fromUtf8(process_.readLine()).trimmed();
+    }
+
+private:
+    QProcess process_;
+};
+
+std::string Section(const char* marker, std::initializer_list<std::string> values) {
+    std::string text = std::string(marker) + "+!~*#$\r\n";
+    for (const std::string& v : values) text += v + "\r\n";
+    return text;
+}
+
+// Anonymous logins and two named accounts, Bob listed before Alice, all
+// with every right at `home`.
+std::string SettingsText(int port, const std::string& home) {
+    std::string text = Section("SRVROPT", {std::to_string(port), "0", "f4240", "f4240", "100", "0",
+                                           "1", "0", "300"});
+    text += Section("ANONACCT", {"Public FTP Account", "", "", home, "", "0", "f4240", "f4240",
+                                 "300", "10", "1", "0", "0", "0", "0"});
+    text += Section("ANONACCPATH", {home, "77", "0"});
+    for (const char* name : {"Bob", "Alice"}) {
+        std::string login = name;
+        login[0] = static_cast<char>(login[0] - 'A' + 'a');
+        text += Section("REGACCT", {name, login, "pw", home, "", "0", "f4240", "f4240", "300",
+                                    "10", "1", "0", "0", "0", "0"});
+        text += Section("ACCPATH", {home, "77", "0"});
+    }
+    return text + "BLKLIST+!~*#$\r\n";
+}
+
+QStringList Lines(const LogView* log) {
+    QStringList lines;
+    for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
+    return lines;
+}
+
+QColor LastLineColour(const LogView* log) {
+    return log->document()->lastBlock().begin().fragment().charFormat().foreground().color();
+}
+
+QStringList TopTexts(const QTreeWidget* tree) {
+    QStringList texts;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) texts << tree->topLevelItem(i)->text(0);
+    return texts;
+}
+
+QStringList ChildTexts(const QTreeWidgetItem* node, int column) {
+    QStringList texts;
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i) texts << node->child(i)->text(column);
+    return texts;
+}
+
+// A socket listening on the port on all addresses, or -1.
+int HoldPort(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(fd, 5) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+class ConsoleTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir settings_;
+    QTemporaryDir home_;
+    int port_ = -1;
+    std::unique_ptr<CIP_FTPServer> server_;
+    std::unique_ptr<TTWMain> window_;
+    std::vector<std::unique_ptr<Client>> clients_;
+
+    Client& NewClient() {
+        clients_.push_back(std::make_unique<Client>(port_));
+        return *clients_.back();
+    }
+    QString Listening() const { return QStringLiteral("Listening for connections on port %1").arg(port_); }
+    QString StatusLine() const { return window_->StatusPanel()->text(); }
+    StatusTree* Tree() const { return window_->Tree(); }
+    QString LastLine() const { return Lines(window_->Log()).last(); }
+
+private slots:
+    void init() {
+        QVERIFY(settings_.isValid() && home_.isValid());
+        const std::filesystem::path home = home_.path().toStdString();
+        std::ofstream(home / "small.txt") << "small file";
+        std::ofstream(home / "big.bin").close();
+        std::filesystem::resize_file(home / "big.bin", 64 << 20);
+        port_ = loopback::FreeListeningPort();
+        std::ofstream(settings_.filePath(QStringLiteral("tarnhold.bot")).toStdString(),
+                      std::ios::binary)
+            << SettingsText(port_, home.string());
+        server_ = std::make_unique<CIP_FTPServer>();
+        window_ = std::make_unique<TTWMain>(*server_, SettingsFilesIn(settings_.path().toStdString()));
+        window_->show();
+    }
+
+    void cleanup() {
+        clients_.clear();
+        if (window_) window_->Shutdown();
+        window_.reset();
+        server_.reset();
+    }
+
+    void startUpListensLogsInNavyAndSetsTheEntries() {
+        QCOMPARE(Lines(window_->Log()), QStringList{Listening()});
+        QCOMPARE(LastLineColour(window_->Log()), kNavy);
+        QCOMPARE(window_->Log()->document()->lastBlock().begin().fragment().charFormat().font().family(),
+                 QStringLiteral("Arial"));
+        QCOMPARE(StatusLine(), QStringLiteral("Status: 0 connections are currently active on the server"));
+        QCOMPARE(window_->windowTitle(), QStringLiteral("Tarnwell Server 1.0"));
+        Ui::TTWMain& ui = window_->Form();
+        QVERIFY(!ui.StartItem->isEnabled() && !ui.StartTBItem->isEnabled());
+        QVERIFY(ui.StopItem->isEnabled() && ui.StopTBItem->isEnabled());
+        QCOMPARE(ui.MinimizeItem->shortcut(), QKeySequence(QStringLiteral("Ctrl+W")));
+        QCOMPARE(ui.ExitItem->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    }
+
+    void oneAnonymousSession() {
+        Client& client = NewClient();
+        QCOMPARE(client.Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
+        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Public FTP Account]"));
+        QCOMPARE(LastLineColour(window_->Log()), kNavy);
+        QCOMPARE(TopTexts(Tree()), QStringList{"Public FTP Account (1 connection)"});
+        QTreeWidgetItem* top = Tree()->topLevelItem(0);
+        QCOMPARE(ChildTexts(top, 0), QStringList{"127.0.0.1"});
+        QCOMPARE(ChildTexts(top, 1), QStringList{"idle"});
+        QVERIFY(top->isExpanded());
+        QCOMPARE(StatusLine(), QStringLiteral("Status: 1 connection is currently active on the server"));
+    }
+
+    void twoSessionsOfANamedAccountThenTheLastLogoutRemovesItsNode() {
+        Client& first = NewClient();
+        Client& second = NewClient();
+        QCOMPARE(first.Do("login alice pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(second.Do("login ALICE PW"), QStringLiteral("ok logged in"));
+        QCOMPARE(TopTexts(Tree()), QStringList{"Alice (2 connections)"});
+        QCOMPARE(ChildTexts(Tree()->topLevelItem(0), 1), (QStringList{"idle", "idle"}));
+        QCOMPARE(StatusLine(), QStringLiteral("Status: 2 connections are currently active on the server"));
+        const QTreeWidgetItem* node = Tree()->topLevelItem(0);
+        const QTreeWidgetItem* secondChild = node->child(1);
+
+        QCOMPARE(first.Do("quit"), QStringLiteral("ok bye"));
+        QTRY_COMPARE(TopTexts(Tree()), QStringList{"Alice (1 connection)"});
+        // The node and the remaining session's child keep their places.
+        QCOMPARE(Tree()->topLevelItem(0), node);
+        QCOMPARE(node->child(0), secondChild);
+        QCOMPARE(second.Do("quit"), QStringLiteral("ok bye"));
+        QTRY_COMPARE(Tree()->topLevelItemCount(), 0);
+        QCOMPARE(StatusLine(), QStringLiteral("Status: 0 connections are currently active on the server"));
+    }
+
+    void nodesKeepTheirPlacesWhateverTheListOrder() {
+        // Bob comes before Alice in the account list; Alice's node is made
+        // first and Bob's goes below it; the anonymous node always goes on top.
+        QCOMPARE(NewClient().Do("login alice pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(TopTexts(Tree()), (QStringList{"Alice (1 connection)", "Bob (1 connection)"}));
+        QCOMPARE(NewClient().Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
+        QCOMPARE(TopTexts(Tree()), (QStringList{"Public FTP Account (1 connection)",
+                                                "Alice (1 connection)", "Bob (1 connection)"}));
+        QCOMPARE(StatusLine(), QStringLiteral("Status: 3 connections are currently active on the server"));
+    }
+
+    void aConnectionNotLoggedInIsNeitherShownNorCounted() {
+        QCOMPARE(NewClient().Do("connect"), QStringLiteral("ok connected"));
+        QCOMPARE(NewClient().Do("login bob wrong").left(9), QStringLiteral("error 530"));
+        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 rejected. [Reason: bad password]"));
+        QCOMPARE(Tree()->topLevelItemCount(), 0);
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(TopTexts(Tree()), QStringList{"Bob (1 connection)"});
+        QCOMPARE(StatusLine(), QStringLiteral("Status: 1 connection is currently active on the server"));
+    }
+
+    void aDownloadShowsItsStateAndTransferThenIdle() {
+        Client& client = NewClient();
+        QCOMPARE(client.Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
+        QCOMPARE(client.Do("startretr big.bin 4000000"), QStringLiteral("ok started"));
+        QTreeWidgetItem* session = Tree()->topLevelItem(0)->child(0);
+        QTRY_COMPARE_WITH_TIMEOUT(session->text(StatusTree::StatusColumn), QStringLiteral("download"), kWaitMs);
+        // Name, bytes so far of the total, and the rate once it is known.
+        QTRY_VERIFY_WITH_TIMEOUT(session->text(StatusTree::TransferColumn).endsWith(QStringLiteral("/s")), kWaitMs);
+        const QString transfer = session->text(StatusTree::TransferColumn);
+        QVERIFY2(transfer.startsWith(QStringLiteral("big.bin: ")), qPrintable(transfer));
+        QVERIFY2(transfer.contains(QStringLiteral(" of 64.00 MiB")), qPrintable(transfer));
+        QCOMPARE(client.Do("fast"), QStringLiteral("ok fast"));
+        QCOMPARE(client.Do("waitretr"), QStringLiteral("ok 67108864"));
+        QTRY_COMPARE(session->text(StatusTree::StatusColumn), QStringLiteral("idle"));
+        QCOMPARE(session->text(StatusTree::TransferColumn), QString());
+    }
+
+    void disconnectEndsTheSessionThroughItsTeardown() {
+        Client& client = NewClient();
+        QCOMPARE(client.Do("login alice pw"), QStringLiteral("ok logged in"));
+        Client& other = NewClient();
+        QCOMPARE(other.Do("login alice pw"), QStringLiteral("ok logged in"));
+        Tree()->setCurrentItem(Tree()->topLevelItem(0)->child(0));
+        Tree()->DisconnectAction()->trigger();
+        QCOMPARE(client.Do("closed"), QStringLiteral("ok 500 Disconnecting"));
+        QTRY_COMPARE(TopTexts(Tree()), QStringList{"Alice (1 connection)"});
+        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 disconnected."));
+        QCOMPARE(other.Do("noop"), QStringLiteral("ok 200 NOOP command successful"));
+        // An account node offers nothing to disconnect.
+        Tree()->setCurrentItem(Tree()->topLevelItem(0));
+        Tree()->DisconnectAction()->trigger();
+        QCOMPARE(other.Do("noop"), QStringLiteral("ok 200 NOOP command successful"));
+    }
+
+    void stopThenAFailedStartThenStart() {
+        Ui::TTWMain& ui = window_->Form();
+        ui.StopTBItem->trigger();
+        QCOMPARE(LastLine(), QStringLiteral("Stopped listening for connections on port %1").arg(port_));
+        QVERIFY(ui.StartItem->isEnabled() && ui.StartTBItem->isEnabled());
+        QVERIFY(!ui.StopItem->isEnabled() && !ui.StopTBItem->isEnabled());
+        QCOMPARE(NewClient().Do("connect").left(5), QStringLiteral("error"));
+
+        const int holder = HoldPort(port_);
+        QVERIFY(holder >= 0);
+        ui.StartItem->trigger();
+        QCOMPARE(LastLine(), QStringLiteral("Could not start listening on port %1. Please check if another "
+                                            "program is already using this port, or select a different port.")
+                                 .arg(port_));
+        QCOMPARE(LastLineColour(window_->Log()), kMaroon);
+        QVERIFY(ui.StartItem->isEnabled() && !ui.StopItem->isEnabled());
+        close(holder);
+
+        ui.StartTBItem->trigger();
+        QCOMPARE(LastLine(), Listening());
+        QVERIFY(!ui.StartItem->isEnabled() && ui.StopItem->isEnabled());
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+    }
+
+    void aFailedStartAtStartUpLeavesBothEntriesEnabled() {
+        cleanup();
+        const int holder = HoldPort(port_);
+        QVERIFY(holder >= 0);
+        server_ = std::make_unique<CIP_FTPServer>();
+        window_ = std::make_unique<TTWMain>(*server_, SettingsFilesIn(settings_.path().toStdString()));
+        close(holder);
+        Ui::TTWMain& ui = window_->Form();
+        QVERIFY(ui.StartItem->isEnabled() && ui.StopItem->isEnabled());
+        QCOMPARE(LastLineColour(window_->Log()), kMaroon);
+        ui.StopItem->trigger();
+        QCOMPARE(LastLine(), QStringLiteral("Stopped listening for connections on port %1").arg(port_));
+        QVERIFY(ui.StartItem->isEnabled() && !ui.StopItem->isEnabled());
+    }
+
+    void startFromThePopupWhileListeningLeavesTheListenerServing() {
+        TrayIcon* tray = window_->Tray();
+        QVERIFY(tray->StartAction()->isEnabled() && tray->StopAction()->isEnabled());
+        tray->StartAction()->trigger();
+        QVERIFY(LastLine().startsWith(QStringLiteral("Could not start listening on port")));
+        QVERIFY(!window_->Form().StartItem->isEnabled() && window_->Form().StopItem->isEnabled());
+        // The popup's entries are never disabled.
+        QVERIFY(tray->StartAction()->isEnabled() && tray->StopAction()->isEnabled());
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(NewClient().Do("login alice pw"), QStringLiteral("ok logged in"));
+    }
+
+    void closingKeepsTheWindowAndTheServer() {
+        window_->Form().MinimizeItem->trigger();
+        // Offscreen there is no notification area: the window is minimised,
+        // never lost.
+        if (TrayIcon::Available()) {
+            QVERIFY(!window_->isVisible());
+        } else {
+            QTRY_VERIFY(window_->isMinimized());
+        }
+        QVERIFY(window_->close() == false);
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Bob]"));
+        emit window_->Tray()->showRequested();
+        QVERIFY(window_->isVisible() && !window_->isMinimized());
+    }
+
+    void anErrorEscapingACommandIsShownAndTheWindowGoesOn() {
+        QString shown;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) return;
+            shown = box->text();
+            box->accept();
+        });
+        window_->RunCommand([] { throw std::runtime_error("out of luck"); });
+        QCOMPARE(shown, QStringLiteral("out of luck"));
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(TopTexts(Tree()), QStringList{"Bob (1 connection)"});
+    }
+
+    void theEventContract() {
+        // Any kind but a state change is a log line; a state change only
+        // refreshes; a null text is ignored altogether.
+        auto send = [this](const char* text, int kind) {
+            std::atomic<bool> done{false};
+            std::thread session([&] {
+                server_->events.Send(text, kind);
+                done = true;
+            });
+            QTRY_VERIFY(done.load());
+            session.join();
+        };
+        const int32_t stamp = window_->RefreshStamp();
+        send("a state change", EVENT_STATE_CHANGED);
+        QCOMPARE(Lines(window_->Log()).size(), 1);
+        QCOMPARE(window_->RefreshStamp(), stamp + 1);
+        send("another kind", 0x1234);
+        QCOMPARE(LastLine(), QStringLiteral("another kind"));
+        QCOMPARE(window_->RefreshStamp(), stamp + 2);
+        send(nullptr, EVENT_LOG_TEXT);
+        window_->findChild<GuiEventReceiver*>()->OnServerEvent(nullptr, EVENT_LOG_TEXT);
+        QCOMPARE(Lines(window_->Log()).size(), 2);
+        QCOMPARE(window_->RefreshStamp(), stamp + 2);
+    }
+
+    void sessionsWaitingForTheWindowNeverHoldUpItsEnd() {
+        // Sessions block in their sends while the window handles nothing;
+        // the window's end lets them all go and later sends return at once.
+        std::atomic<int> sent{0};
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> sessions;
+        for (int i = 0; i < 8; ++i) {
+            sessions.emplace_back([&] {
+                while (!stop) {
+                    server_->events.Send("busy session", i % 2 ? EVENT_LOG_TEXT : EVENT_STATE_CHANGED);
+                    ++sent;
+                }
+            });
+        }
+        QTRY_VERIFY(sent.load() > 100);
+        QVERIFY(window_->Shutdown());
+        stop = true;
+        for (std::thread& s : sessions) s.join();
+    }
+
+    void exitWithSessionsConnectedEndsAndSavesTheSettings() {
+        Client& idle = NewClient();
+        QCOMPARE(idle.Do("login alice pw"), QStringLiteral("ok logged in"));
+        Client& busy = NewClient();
+        QCOMPARE(busy.Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
+        QCOMPARE(busy.Do("startretr big.bin 1000000"), QStringLiteral("ok started"));
+        const QString settings = settings_.filePath(QStringLiteral("tarnhold.bot"));
+        QFile::remove(settings);
+        window_->Form().ExitItem->trigger();
+        QVERIFY(window_->Shutdown());
+        QVERIFY(QFile::exists(settings));
+        window_.reset();
+        server_.reset();  // returns once every session has seen the end
+        QCOMPARE(idle.Do("closed"), QStringLiteral("ok 500 Disconnecting"));
+    }
+};
+
+QTEST_MAIN(ConsoleTest)
+#include "console_test.moc"
