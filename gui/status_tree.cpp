@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QMenu>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,8 +21,11 @@ namespace {
 // transfer.
 constexpr int kTransferIntervalMs = 500;
 
-// The design's widths of the first two columns; the third has the second's.
-constexpr int kColumnWeights[] = {248, 288, 288};
+// Shares of the tree's width. The designed 248 and 288 pixels were for two
+// columns in a smaller font; the status words need little room, so the
+// transfer takes most of the second share and an account's text has room
+// for its count at the designed window width.
+constexpr int kColumnWeights[] = {280, 84, 276};
 
 QString StateWord(uint32_t state) {
     switch (state) {
@@ -36,7 +40,14 @@ bool Moving(uint32_t state) {
     return state == CLIENT_LIST || state == CLIENT_DOWNLOAD || state == CLIENT_UPLOAD;
 }
 
-QString Bytes(int64_t count) { return QLocale::system().formattedDataSize(count); }
+QString Bytes(int64_t count) { return QLocale::system().formattedDataSize(count, 1); }
+
+// The last name of a client's path: what the cell has room for.
+QString LastName(const QString& path) {
+    const qsizetype slash =
+        std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    return slash >= 0 && slash + 1 < path.size() ? path.mid(slash + 1) : path;
+}
 
 }  // namespace
 
@@ -240,6 +251,7 @@ void StatusTree::ShowTransfer(Node* node, const SessionView& session) {
         node->lastBytes = -1;
         node->rate.clear();
         node->setText(TransferColumn, QString());
+        node->setToolTip(TransferColumn, QString());
         return;
     }
     const qint64 now = clock_.elapsed();
@@ -258,12 +270,13 @@ void StatusTree::ShowTransfer(Node* node, const SessionView& session) {
         node->lastBytes = session.transferred;
         node->lastMs = now;
     }
-    QString text = session.transferName + QStringLiteral(": ") + Bytes(session.transferred);
+    QString text = LastName(session.transferName) + QStringLiteral(", ") + Bytes(session.transferred);
     if (session.state == CLIENT_DOWNLOAD && session.size >= 0) {
         text += QStringLiteral(" of ") + Bytes(session.size);
     }
     if (!node->rate.isEmpty()) text += QStringLiteral(", ") + node->rate;
     node->setText(TransferColumn, text);
+    node->setToolTip(TransferColumn, session.transferName);
 }
 
 void StatusTree::resizeEvent(QResizeEvent* event) {

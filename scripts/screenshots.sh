@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Takes the screenshots of the desktop console for the manual and the
+# README: the program runs under Xvfb (fonts-liberation stands in for
+# Arial) with a real server, two FTP sessions and a download in progress,
+# and each window is saved as a PNG into docs/screenshots/.
+#   scripts/screenshots.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+build=$(scripts/build.sh plain | tail -n 1)
+out=docs/screenshots
+mkdir -p "$out"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display number nobody uses.
+display=99
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=":$display"
+for _ in $(seq 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
+
+mkdir -p "$work/settings" "$work/ftp/pub"
+truncate -s 512M "$work/ftp/pub/debian-12-netinst.iso"
+printf 'Welcome to the archive.\n' > "$work/ftp/pub/README.txt"
+port=$(PYTHONPATH=tests/protocol python3 -c 'import harness; print(harness.free_port())')
+PYTHONPATH=tests/protocol python3 - "$port" "$work" <<'PY'
+import sys, harness
+port, work = int(sys.argv[1]), sys.argv[2]
+home = work + "/ftp"
+M = harness.MARK
+def section(marker, values):
+    return marker + M + "\r\n" + "".join(str(v) + "\r\n" for v in values)
+text = section("SRVROPT", [port, 0, "f4240", "f4240", 100, 0, 1, 0, 300])
+text += section("ANONACCT", ["Public FTP Account", "", "", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0])
+text += section("ANONACCPATH", [home, "44", "0"])
+text += section("REGACCT", ["Alice Smith", "alice", "secret", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0])
+text += section("ACCPATH", [home, "77", "0"])
+text += "BLKLIST" + M + "\r\n"
+open(work + "/settings/tarnhold.bot", "w").write(text)
+PY
+
+"$build/tarnhold" --config-dir "$work/settings" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  PYTHONPATH=tests/protocol python3 -c "import harness,sys; sys.exit(0 if harness.port_is_listening($port) else 1)" && break
+  sleep 0.1
+done
+
+# Two sessions of Alice (one downloading slowly) and an anonymous one.
+python3 - "$port" <<'PY' &
+import ftplib, sys, time
+port = int(sys.argv[1])
+def session(user, password):
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", port, timeout=60)
+    ftp.login(user, password)
+    return ftp
+idle = session("alice", "secret")
+anonymous = session("anonymous", "guest@example.org")
+anonymous.nlst()
+busy = session("alice", "secret")
+data = busy.transfercmd("RETR pub/debian-12-netinst.iso")
+while True:
+    if not data.recv(65536):
+        break
+    time.sleep(0.002)
+PY
+pids+=($!)
+
+window_id() {
+  xwininfo -root -tree | awk -v name="\"$1\"" 'index($0, name) { print $1; exit }'
+}
+for _ in $(seq 100); do [ -n "$(window_id 'Tarnwell Server 1.0')" ] && break; sleep 0.1; done
+# Long enough for the transfer column to show a rate.
+sleep 3
+"$build/tests/gui/grab_window" "$(window_id 'Tarnwell Server 1.0')" "$out/main-window.png"
+echo "saved $out/main-window.png"
