@@ -12,7 +12,8 @@
 inline std::size_t CopyText(char* dst, std::size_t size, std::string_view src) {
     if (size == 0) return 0;
     std::size_t n = src.size() < size - 1 ? src.size() : size - 1;
-    std::memcpy(dst, src.data(), n);
+    // An empty view may carry a null pointer, which memcpy must not get.
+    if (n > 0) std::memcpy(dst, src.data(), n);
     dst[n] = '\0';
     return n;
 }

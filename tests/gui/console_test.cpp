@@ -385,7 +385,7 @@ private slots:
         std::atomic<bool> stop{false};
         std::vector<std::thread> sessions;
         for (int i = 0; i < 8; ++i) {
-            sessions.emplace_back([&] {
+            sessions.emplace_back([&, i] {
                 while (!stop) {
                     server_->events.Send("busy session", i % 2 ? EVENT_LOG_TEXT : EVENT_STATE_CHANGED);
                     ++sent;
