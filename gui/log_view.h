@@ -1,29 +1,98 @@
 // LogView: the owner's log. Every line is one paragraph in one of the
 // three text styles (Arial 8 pt; navy, maroon or teal), appended at the
-// end; lines are never removed. A read-only QPlainTextEdit, whose layout
-// handles long logs by laying out only what is appended and shown.
+// end; lines are never removed and their number is not limited.
+//
+// A view of its own rather than a QPlainTextEdit: the text document keeps
+// a laid-out paragraph (about 700 bytes) for every line that was ever
+// shown and lays out each new line as it arrives, while this view keeps
+// each line's text and style (under 200 bytes) and lays out only the lines
+// it paints. Lines can be selected (mouse, Shift and the arrow keys,
+// Ctrl+A) and copied (Ctrl+C, context menu); screen readers see a
+// read-only text whose lines are its paragraphs.
 #pragma once
 
-#include <QPlainTextEdit>
-#include <QTextCharFormat>
+#include <QAbstractScrollArea>
+#include <QColor>
+#include <QFont>
 
-#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "engine/server_control.h"
 
-class LogView : public QPlainTextEdit, public ServerLog {
+class QAction;
+
+class LogView : public QAbstractScrollArea, public ServerLog {
     Q_OBJECT
 public:
+    // Space around the lines, as the designed view has it.
+    static constexpr int kMargin = 5;
+
     explicit LogView(QWidget* parent = nullptr);
 
     // Appends `text` (UTF-8) as one line in `style`; keeps the view at the
     // end when it was there. GUI thread.
     void AppendLogLine(const char* text, LogStyle style) override;
 
-    // The text format of a style (its font and colour).
-    const QTextCharFormat& StyleFormat(LogStyle style) const;
+    int LineCount() const { return static_cast<int>(lines_.size()); }
+    QString LineText(int line) const;
+    LogStyle LineStyle(int line) const { return lines_[static_cast<std::size_t>(line)].style; }
+    // The font and colour of the log's styles.
+    const QFont& LogFont() const { return font_; }
+    static QColor StyleColour(LogStyle style);
+
+    // The selected lines, first and last (both -1 when none).
+    int SelectionStart() const;
+    int SelectionEnd() const;
+    // Selects lines first..last (in either order), -1 for none.
+    void SelectLines(int anchor, int current);
+    // The selected lines, each followed by a line break.
+    QString SelectedText() const;
+    void SelectAll();
+    void CopySelection() const;
+
+    // For accessibility: the offset (in UTF-16 characters, lines joined by
+    // one line break) where a line begins, and the line of an offset.
+    int64_t LineOffset(int line) const;
+    int LineAtOffset(int64_t offset) const;
+    int64_t CharacterCount() const;
+    // The first line shown, and the line at a point of the viewport (-1
+    // when none).
+    int FirstVisibleLine() const;
+    int LineAt(int y) const;
+    // The viewport rectangle of a line.
+    QRect LineRect(int line) const;
+    // Scrolls so that the line is shown.
+    void ShowLine(int line);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    std::array<QTextCharFormat, 3> formats_;
-    bool empty_ = true;
+    struct Line {
+        std::string text;
+        LogStyle style;
+    };
+
+    void UpdateScrollBars();
+    int VisibleLines() const;
+    void MoveCurrent(int line, bool extend);
+
+    std::vector<Line> lines_;
+    // Where each line starts in the text as accessibility sees it.
+    std::vector<int64_t> offsets_;
+    QFont font_;
+    int lineHeight_ = 0;
+    int ascent_ = 0;
+    int widest_ = 0;
+    int anchor_ = -1;
+    int current_ = -1;
+    QAction* copyAction_;
+    QAction* selectAllAction_;
 };

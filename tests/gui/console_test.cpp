@@ -1,15 +1,15 @@
 // The desktop console driven as its owner drives it: the real main window
 // with a real server on loopback, and real FTP clients (ftplib, run by
 // ftp_driver.py) logging in, listing and downloading.
+#include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextBlock>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -88,12 +88,12 @@ std::string SettingsText(int port, const std::string& home) {
 
 QStringList Lines(const LogView* log) {
     QStringList lines;
-    for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
+    for (int i = 0; i < log->LineCount(); ++i) lines << log->LineText(i);
     return lines;
 }
 
 QColor LastLineColour(const LogView* log) {
-    return log->document()->lastBlock().begin().fragment().charFormat().foreground().color();
+    return LogView::StyleColour(log->LineStyle(log->LineCount() - 1));
 }
 
 QStringList TopTexts(const QTreeWidget* tree) {
@@ -171,8 +171,8 @@ private slots:
     void startUpListensLogsInNavyAndSetsTheEntries() {
         QCOMPARE(Lines(window_->Log()), QStringList{Listening()});
         QCOMPARE(LastLineColour(window_->Log()), kNavy);
-        QCOMPARE(window_->Log()->document()->lastBlock().begin().fragment().charFormat().font().family(),
-                 QStringLiteral("Arial"));
+        QCOMPARE(window_->Log()->LogFont().family(), QStringLiteral("Arial"));
+        QCOMPARE(window_->Log()->LogFont().pointSize(), 8);
         QCOMPARE(StatusLine(), QStringLiteral("Status: 0 connections are currently active on the server"));
         QCOMPARE(window_->windowTitle(), QStringLiteral("Tarnwell Server 1.0"));
         Ui::TTWMain& ui = window_->Form();
@@ -180,6 +180,39 @@ private slots:
         QVERIFY(ui.StopItem->isEnabled() && ui.StopTBItem->isEnabled());
         QCOMPARE(ui.MinimizeItem->shortcut(), QKeySequence(QStringLiteral("Ctrl+W")));
         QCOMPARE(ui.ExitItem->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    }
+
+    void theLogIsReadableSelectableAndCopyable() {
+        LogView* log = window_->Log();
+        log->AppendLogLine("second line", LogStyle::Note);
+        log->AppendLogLine("third line", LogStyle::Error);
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(log);
+        QVERIFY(accessible != nullptr);
+        QCOMPARE(accessible->role(), QAccessible::EditableText);
+        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("Log"));
+        QVERIFY(accessible->state().readOnly);
+        QAccessibleTextInterface* text = accessible->textInterface();
+        QVERIFY(text != nullptr);
+        const QString all = Listening() + QStringLiteral("\nsecond line\nthird line");
+        QCOMPARE(text->characterCount(), all.size());
+        QCOMPARE(text->text(0, text->characterCount()), all);
+        int start = 0, end = 0;
+        const int second = static_cast<int>(Listening().size()) + 1;
+        QCOMPARE(text->textAtOffset(second + 3, QAccessible::LineBoundary, &start, &end),
+                 QStringLiteral("second line"));
+        QCOMPARE(start, second);
+        QCOMPARE(text->textAfterOffset(second, QAccessible::LineBoundary, &start, &end),
+                 QStringLiteral("third line"));
+
+        // Keyboard: End, then Shift+Up selects the last two lines.
+        log->setFocus();
+        QTest::keyClick(log, Qt::Key_End);
+        QTest::keyClick(log, Qt::Key_Up, Qt::ShiftModifier);
+        QCOMPARE(log->SelectedText(), QStringLiteral("second line\nthird line\n"));
+        QCOMPARE(text->selectionCount(), 1);
+        QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), all + QLatin1Char('\n'));
     }
 
     void oneAnonymousSession() {
