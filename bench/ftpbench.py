@@ -11,7 +11,11 @@ names in a listing.
 Usually started through bench/run.sh, which installs vsftpd when missing.
     ftpbench.py [--quick] [--rounds N] [--warmup N] [--only tarnhold|vsftpd]
                 [--tarnhold PATH] [--vsftpd PATH] [--tmpdir DIR]
-                [--workloads download,upload,small,list,clients] [--verbose]
+                [--workloads download,upload,small,list,clients,logins,noop] [--verbose]
+
+With --desktop (bench/desktop.sh runs it under Xvfb), the two servers are
+tarnhold's desktop console and tarnhold headless instead: what the window
+costs the sessions that report to it.
 """
 
 import argparse
@@ -36,9 +40,11 @@ WRITE_BLOCK = 4 * MiB
 TIMEOUT = 120  # seconds for any single control or data operation
 
 FULL = {"download": 1024 * MiB, "upload": 512 * MiB, "small_count": 500, "small_size": 4096,
-        "list_count": 10000, "clients": 20, "client_size": 64 * MiB, "rounds": 5}
+        "list_count": 10000, "clients": 20, "client_size": 64 * MiB, "logins": 500, "noops": 5000,
+        "rounds": 5}
 QUICK = {"download": 64 * MiB, "upload": 32 * MiB, "small_count": 100, "small_size": 4096,
-         "list_count": 1000, "clients": 4, "client_size": 8 * MiB, "rounds": 3}
+         "list_count": 1000, "clients": 4, "client_size": 8 * MiB, "logins": 100, "noops": 1000,
+         "rounds": 3}
 
 # Tarnhold serves at most this many control connections at once; the
 # concurrent workload never opens more.
@@ -166,6 +172,22 @@ class Tarnhold(Server):
         path = os.path.join(self.config_dir, "tarnhold.bot")
         with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
+
+
+class TarnholdDesktop(Tarnhold):
+    """The same executable with its desktop console, on the display that
+    DISPLAY names."""
+    name = "desktop"
+
+    def __init__(self, workdir, executable, data_dir):
+        Server.__init__(self, workdir)
+        self.executable = executable
+        self.data_dir = data_dir
+        self.config_dir = os.path.join(workdir, "desktop-config")
+        os.mkdir(self.config_dir, 0o700)
+
+    def argv(self):
+        return [self.executable, "--config-dir", self.config_dir]
 
 
 class Vsftpd(Server):
@@ -511,6 +533,39 @@ class Concurrent(Workload):
         return elapsed
 
 
+class Logins(Workload):
+    """Connections one after the other, each logging in and out: every
+    login and every end is a line in the owner's log."""
+    throughput = False
+
+    def label(self):
+        return "%d logins" % self.sizes["logins"]
+
+    def run(self, server, round_no):
+        start = time.perf_counter()
+        for _ in range(self.sizes["logins"]):
+            logout(login(server))
+        return time.perf_counter() - start
+
+
+class Noops(Workload):
+    throughput = False
+
+    def label(self):
+        return "{:,} NOOPs".format(self.sizes["noops"])
+
+    def run(self, server, round_no):
+        ftp = login(server)
+        try:
+            start = time.perf_counter()
+            for _ in range(self.sizes["noops"]):
+                ftp.voidcmd("NOOP")
+            elapsed = time.perf_counter() - start
+        finally:
+            logout(ftp)
+        return elapsed
+
+
 # ---------------------------------------------------------------- report
 
 def value_text(workload, seconds):
@@ -519,26 +574,30 @@ def value_text(workload, seconds):
     return "%.3f s" % seconds
 
 
-def print_table(results, servers, rounds):
+def print_table(results, servers, rounds, limits=(0.9, 1.5)):
+    """The table of medians; with two servers, the first one's ratio to the
+    second, marked when its throughput is below limits[0] of the second's or
+    its time above limits[1] times the second's."""
     names = [s.name for s in servers]
     rows = []
     for workload, times in results:
         medians = {n: statistics.median(times[n]) for n in names}
         row = [workload.label()] + [value_text(workload, medians[n]) for n in names]
         if len(names) == 2:
+            subject, reference = names
             if workload.throughput:
-                ratio = medians["vsftpd"] / medians["tarnhold"]  # throughput ratio
+                ratio = medians[reference] / medians[subject]  # throughput ratio
                 kind = "throughput"
-                slow = ratio < 0.9
+                slow = ratio < limits[0]
             else:
-                ratio = medians["tarnhold"] / medians["vsftpd"]  # time ratio
+                ratio = medians[subject] / medians[reference]  # time ratio
                 kind = "time"
-                slow = ratio > 1.5
-            row.append("%.3f %s%s" % (ratio, kind, "  <-- tarnhold behind" if slow else ""))
+                slow = ratio > limits[1]
+            row.append("%.3f %s%s" % (ratio, kind, "  <-- %s behind" % subject if slow else ""))
         rows.append(row)
     header = ["workload"] + ["%s median" % n for n in names]
     if len(names) == 2:
-        header.append("ratio tarnhold/vsftpd")
+        header.append("ratio %s/%s" % tuple(names))
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(names) + 1)]
     print()
     if len(names) == 2:
@@ -549,8 +608,8 @@ def print_table(results, servers, rounds):
         cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:len(names) + 1], widths[1:])]
         print("  ".join(cells + r[len(names) + 1:]).rstrip())
     if len(names) == 2:
-        print("Ratios: throughput tarnhold/vsftpd for transfers (above 1 is faster), "
-              "time tarnhold/vsftpd for the others (below 1 is faster).")
+        print("Ratios: throughput %s/%s for transfers (above 1 is faster), "
+              "time %s/%s for the others (below 1 is faster)." % (tuple(names) * 2))
 
 
 # ---------------------------------------------------------------- main
@@ -594,7 +653,9 @@ def parse_args(argv):
     p.add_argument("--vsftpd", default="/usr/sbin/vsftpd", help="vsftpd executable")
     p.add_argument("--tmpdir", default=None, help="folder for the temporary data (default $TMPDIR or /tmp)")
     p.add_argument("--workloads", default="download,upload,small,list,clients",
-                   help="comma-separated subset of download,upload,small,list,clients")
+                   help="comma-separated subset of download,upload,small,list,clients,logins,noop")
+    p.add_argument("--desktop", action="store_true",
+                   help="compare tarnhold's desktop console (on $DISPLAY) with tarnhold headless")
     p.add_argument("--verbose", action="store_true", help="print every measurement")
     args = p.parse_args(argv)
     if args.rounds is not None and args.rounds < 1:
@@ -611,14 +672,17 @@ def main(argv):
         sizes["rounds"] = args.rounds
     if sizes["clients"] > CONNECTION_LIMIT:
         raise BenchError("more clients than tarnhold's connection limit")
-    kinds = {"download": Download, "upload": Upload, "small": SmallFiles, "list": Listing, "clients": Concurrent}
+    kinds = {"download": Download, "upload": Upload, "small": SmallFiles, "list": Listing,
+             "clients": Concurrent, "logins": Logins, "noop": Noops}
     chosen = [w.strip() for w in args.workloads.split(",") if w.strip()]
     for w in chosen:
         if w not in kinds:
             raise BenchError("unknown workload %r" % w)
 
     use_tarnhold = args.only != "vsftpd"
-    use_vsftpd = args.only != "tarnhold"
+    use_vsftpd = args.only != "tarnhold" and not args.desktop
+    if args.desktop and not os.environ.get("DISPLAY"):
+        raise BenchError("--desktop needs a display (bench/desktop.sh starts Xvfb)")
     if use_tarnhold and not os.access(args.tarnhold, os.X_OK):
         raise BenchError("%s is not an executable; build it first (cmake --build build)" % args.tarnhold)
     if use_vsftpd:
@@ -649,6 +713,8 @@ def main(argv):
         data.create(ftp_account.pw_uid, ftp_account.pw_gid)
         workloads = [kinds[w](data) for w in chosen]
 
+        if args.desktop:
+            servers.append(TarnholdDesktop(workdir, os.path.abspath(args.tarnhold), data_dir))
         if use_tarnhold:
             servers.append(Tarnhold(workdir, os.path.abspath(args.tarnhold), data_dir))
         if use_vsftpd:
@@ -680,7 +746,8 @@ def main(argv):
             results.append((workload, times))
         for s in servers:
             s.check_running()
-        print_table(results, servers, sizes["rounds"])
+        # The desktop console may cost the sessions at most a fifth.
+        print_table(results, servers, sizes["rounds"], limits=(0.8, 1.25) if args.desktop else (0.9, 1.5))
         print("All transfers verified (size and BLAKE2b).")
     finally:
         for s in servers:

@@ -214,7 +214,11 @@ int StatusTree::RefreshStatus(int32_t stamp) {
     for (delnode_s* d = doomed.head; d != nullptr; d = d->next) {
         delete static_cast<QTreeWidgetItem*>(d->item);
     }
-    expandAll();
+    // The whole tree expanded: only a node the owner collapsed needs it,
+    // and expandAll() would lay the whole view out again at every event.
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        if (!topLevelItem(i)->isExpanded()) topLevelItem(i)->setExpanded(true);
+    }
 
     if (moving && !transferTimer_.isActive()) transferTimer_.start();
     return total;

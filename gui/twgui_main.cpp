@@ -12,6 +12,7 @@
 #include "engine/ftp_server.h"
 #include "gui/event_receiver.h"
 #include "gui/log_view.h"
+#include "gui/paint_throttle.h"
 #include "gui/status_tree.h"
 #include "gui/tray_icon.h"
 #include "ui_twgui_main.h"
@@ -23,6 +24,8 @@ namespace {
 
 // Height of the log above the splitter when the window opens.
 constexpr int kLogHeight = 136;
+// The window is painted at most this often while events stream in.
+constexpr int kPaintIntervalMs = 40;
 
 QString StatusText(int total) {
     return QStringLiteral("Status: ") + QString::number(total) +
@@ -46,6 +49,7 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     ui_->StatusBar->addWidget(statusPanel_, 1);
     ui_->StatTreeList->SetStore(&server_.store);
 
+    new PaintThrottle(this, kPaintIntervalMs);
     tray_ = new TrayIcon(windowIcon(), this);
     control_ = std::make_unique<ServerControl>(server_, server_.store, *ui_->RichView);
     ConnectCommands();
