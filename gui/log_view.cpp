@@ -33,6 +33,10 @@ LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent), font_(QStringLi
     const QFontMetrics metrics(font_);
     lineHeight_ = metrics.lineSpacing();
     ascent_ = metrics.ascent();
+    const QFontMetricsF exact(font_);
+    for (std::size_t c = 32; c < asciiAdvance_.size(); ++c) {
+        asciiAdvance_[c] = exact.horizontalAdvance(QChar(static_cast<char16_t>(c)));
+    }
     offsets_.push_back(0);
     setFrameShape(QFrame::Box);
     setFrameShadow(QFrame::Plain);
@@ -64,7 +68,7 @@ void LogView::AppendLogLine(const char* text, LogStyle style) {
     lines_.push_back({std::string(text), style});
     const QString shown = QString::fromUtf8(text);
     offsets_.push_back(offsets_.back() + shown.size() + 1);
-    widest_ = std::max(widest_, QFontMetrics(font_).horizontalAdvance(shown));
+    widest_ = std::max(widest_, TextWidth(shown));
     UpdateScrollBars();
     if (atEnd) bar->setValue(bar->maximum());
     // Only the new line's place is painted again, and only when shown.
@@ -74,6 +78,17 @@ void LogView::AppendLogLine(const char* text, LogStyle style) {
                                             shown + QLatin1Char('\n'));
         QAccessible::updateAccessibility(&inserted);
     }
+}
+
+int LogView::TextWidth(const QString& text) const {
+    qreal width = 0;
+    for (QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code < 32 || code >= asciiAdvance_.size()) return QFontMetrics(font_).horizontalAdvance(text);
+        width += asciiAdvance_[code];
+    }
+    // Kerning may make a line a little wider than its advances.
+    return static_cast<int>(width) + 2;
 }
 
 QString LogView::LineText(int line) const {

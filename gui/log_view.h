@@ -15,6 +15,7 @@
 #include <QColor>
 #include <QFont>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -81,6 +82,8 @@ private:
     };
 
     void UpdateScrollBars();
+    // The width of a line in the log's font.
+    int TextWidth(const QString& text) const;
     int VisibleLines() const;
     void MoveCurrent(int line, bool extend);
 
@@ -91,6 +94,9 @@ private:
     int lineHeight_ = 0;
     int ascent_ = 0;
     int widest_ = 0;
+    // Advances of the ASCII characters: nearly every line is ASCII, and
+    // adding up advances is far cheaper than shaping the line.
+    std::array<qreal, 128> asciiAdvance_{};
     int anchor_ = -1;
     int current_ = -1;
     QAction* copyAction_;

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QMenu>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 #include <cstring>
@@ -50,6 +51,43 @@ QString LastName(const QString& path) {
 }
 
 }  // namespace
+
+// Rows of one height, measured once: the view asks for the size of the
+// first row at every layout, and a new account or session lays the view
+// out, so measuring the text each time (shaping it) would cost every event.
+class UniformRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        if (height_ < 0) height_ = QStyledItemDelegate::sizeHint(option, index).height();
+        return QSize(option.rect.width(), height_);
+    }
+
+private:
+    mutable int height_ = -1;
+};
+
+// A header that measures its titles once: the view asks for the header's
+// size at every layout, and the titles never change.
+class TitleHeader : public QHeaderView {
+public:
+    explicit TitleHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
+    QSize sizeHint() const override {
+        if (!measured_.isValid()) measured_ = QHeaderView::sizeHint();
+        return measured_;
+    }
+
+protected:
+    void changeEvent(QEvent* event) override {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+            measured_ = QSize();
+        }
+        QHeaderView::changeEvent(event);
+    }
+
+private:
+    mutable QSize measured_;
+};
 
 // A node and the record it shows, with the stamp of the refresh that last
 // found it and, for a session, the counter seen at the last update.
@@ -102,6 +140,7 @@ StatusTree::StatusTree(QWidget* parent)
       anonymousIcon_(QStringLiteral(":/images/anonymous.svg")),
       accountIcon_(QStringLiteral(":/images/account.svg")),
       sessionIcon_(QStringLiteral(":/images/session.svg")) {
+    setHeader(new TitleHeader(this));
     setColumnCount(3);
     setHeaderLabels({QStringLiteral("Active accounts/users"), QStringLiteral("Status"),
                      QStringLiteral("Transfer")});
@@ -110,6 +149,7 @@ StatusTree::StatusTree(QWidget* parent)
     setAllColumnsShowFocus(true);
     setTextElideMode(Qt::ElideRight);
     setUniformRowHeights(true);
+    setItemDelegate(new UniformRowDelegate(this));
     setRootIsDecorated(true);
     header()->setSectionsMovable(true);
     header()->setStretchLastSection(false);

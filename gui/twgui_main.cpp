@@ -13,6 +13,7 @@
 #include "gui/event_receiver.h"
 #include "gui/log_view.h"
 #include "gui/paint_throttle.h"
+#include "gui/status_panel.h"
 #include "gui/status_tree.h"
 #include "gui/tray_icon.h"
 #include "ui_twgui_main.h"
@@ -43,9 +44,7 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     ui_->Splitter->setSizes({kLogHeight, height()});
     ui_->Splitter->setStretchFactor(0, 0);
     ui_->Splitter->setStretchFactor(1, 1);
-    statusPanel_ = new QLabel(this);
-    statusPanel_->setAccessibleName(QStringLiteral("Status"));
-    statusPanel_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    statusPanel_ = new StatusPanel(this);
     ui_->StatusBar->addWidget(statusPanel_, 1);
     ui_->StatTreeList->SetStore(&server_.store);
 
@@ -70,13 +69,14 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     }
     server_.SetIdleTimeout(IdleTimeoutFromOption(idleTimeout));
     StartTBItemClick();
-    statusPanel_->setText(StatusText(0));
+    statusPanel_->SetText(StatusText(0));
 }
 
 TTWMain::~TTWMain() { Shutdown(); }
 
 LogView* TTWMain::Log() const { return ui_->RichView; }
 StatusTree* TTWMain::Tree() const { return ui_->StatTreeList; }
+QLabel* TTWMain::StatusLine() const { return statusPanel_->Label(); }
 
 void TTWMain::ConnectCommands() {
     auto command = [this](QAction* action, void (TTWMain::*handler)()) {
@@ -123,7 +123,7 @@ void TTWMain::AppendLogLine(const char* text, LogStyle style) {
 void TTWMain::RefreshStatus() {
     ++refreshStamp_;
     const int total = ui_->StatTreeList->RefreshStatus(refreshStamp_);
-    statusPanel_->setText(StatusText(total));
+    statusPanel_->SetText(StatusText(total));
 }
 
 void TTWMain::ShowEntryStates() {

@@ -20,6 +20,7 @@ class CIP_FTPServer;
 class GuiEventReceiver;
 class LogView;
 class QLabel;
+class StatusPanel;
 class StatusTree;
 class TrayIcon;
 
@@ -60,7 +61,7 @@ public:
     // The parts, for the other windows and for tests.
     LogView* Log() const;
     StatusTree* Tree() const;
-    QLabel* StatusPanel() const { return statusPanel_; }
+    QLabel* StatusLine() const;
     TrayIcon* Tray() const { return tray_; }
     Ui::TTWMain& Form() const { return *ui_; }
     int32_t RefreshStamp() const { return refreshStamp_; }
@@ -82,7 +83,7 @@ private:
     std::unique_ptr<ServerControl> control_;
     GuiEventReceiver* receiver_;
     TrayIcon* tray_;
-    QLabel* statusPanel_;
+    StatusPanel* statusPanel_;
     int32_t refreshStamp_ = 0;
     bool ending_ = false;
     bool shutDown_ = false;

@@ -141,7 +141,7 @@ private:
         return *clients_.back();
     }
     QString Listening() const { return QStringLiteral("Listening for connections on port %1").arg(port_); }
-    QString StatusLine() const { return window_->StatusPanel()->text(); }
+    QString StatusLine() const { return window_->StatusLine()->text(); }
     StatusTree* Tree() const { return window_->Tree(); }
     QString LastLine() const { return Lines(window_->Log()).last(); }
 

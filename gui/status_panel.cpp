@@ -1,0 +1,17 @@
+#include "gui/status_panel.h"
+
+#include <QResizeEvent>
+
+StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent), label_(new QLabel(this)) {
+    label_->setAccessibleName(QStringLiteral("Status"));
+    label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+QSize StatusPanel::sizeHint() const { return QSize(0, fontMetrics().height() + 2); }
+
+QSize StatusPanel::minimumSizeHint() const { return sizeHint(); }
+
+void StatusPanel::resizeEvent(QResizeEvent* event) {
+    label_->setGeometry(QRect(QPoint(0, 0), event->size()));
+}
