@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <exception>
 #include <string>
@@ -57,8 +58,10 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     // any session can exist.
     receiver_ = new GuiEventReceiver(this);
     receiver_->SetHandlers(
-        [this](const std::string& text) { AppendLogLine(text.c_str(), LogStyle::Basic); },
-        [this] { RunCommand([this] { RefreshStatus(); }); });
+        [this](const std::string& text) {
+            RunWhileSessionsWait([&] { AppendLogLine(text.c_str(), LogStyle::Basic); });
+        },
+        [this] { RunWhileSessionsWait([this] { RefreshStatus(); }); });
     server_.events.Attach(receiver_);
 
     LoadSettings(server_.store, files_);
@@ -113,6 +116,17 @@ void TTWMain::RunCommand(const std::function<void()>& command) {
         QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
     } catch (...) {
         QMessageBox::critical(this, windowTitle(), QStringLiteral("Unknown error"));
+    }
+}
+
+void TTWMain::RunWhileSessionsWait(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        // Shown once the waiting sessions have been let go: a message box
+        // here would keep them waiting for the owner's click.
+        const QString text = QString::fromUtf8(error.what());
+        QTimer::singleShot(0, this, [this, text] { QMessageBox::critical(this, windowTitle(), text); });
     }
 }
 

@@ -72,6 +72,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Runs an event handler while sessions wait for it; an error escaping
+    // it is shown after they have been let go.
+    void RunWhileSessionsWait(const std::function<void()>& handler);
     void ConnectCommands();
     void ShowEntryStates();
     void ShowMainWindow();
