@@ -13,6 +13,7 @@
 #include "engine/ftp_server.h"
 #include "gui/event_receiver.h"
 #include "gui/log_view.h"
+#include "gui/twgui_acct.h"
 #include "gui/paint_throttle.h"
 #include "gui/status_panel.h"
 #include "gui/status_tree.h"
@@ -82,7 +83,7 @@ StatusTree* TTWMain::Tree() const { return ui_->StatTreeList; }
 QLabel* TTWMain::StatusLine() const { return statusPanel_->Label(); }
 
 void TTWMain::ConnectCommands() {
-    auto command = [this](QAction* action, void (TTWMain::*handler)()) {
+    auto command = [this](QAction* action, auto handler) {
         connect(action, &QAction::triggered, this, [this, handler] {
             RunCommand([this, handler] { (this->*handler)(); });
         });
@@ -99,11 +100,14 @@ void TTWMain::ConnectCommands() {
     connect(tray_, &TrayIcon::showRequested, this, &TTWMain::ShowMainWindow);
     connect(ui_->StatTreeList, &StatusTree::disconnectRequested, this,
             &TTWMain::DisconnectSession);
-    // The account manager, the options window, the help manual, the about
-    // box and the address list come with their own windows; until then
-    // their entries are not offered.
-    for (QAction* action : {ui_->NewAccountItem, ui_->AccountManagerItem, ui_->AccountsTBItem,
-                            ui_->ServerOptionsItem, ui_->HelpManualItem, ui_->AboutItem,
+    // "&New FTP account..." opens the manager too; it adds nothing itself.
+    command(ui_->NewAccountItem, &TTWMain::ShowAccountManager);
+    command(ui_->AccountManagerItem, &TTWMain::ShowAccountManager);
+    command(ui_->AccountsTBItem, &TTWMain::ShowAccountManager);
+    // The options window, the help manual, the about box and the address
+    // list come with their own windows; until then their entries are not
+    // offered.
+    for (QAction* action : {ui_->ServerOptionsItem, ui_->HelpManualItem, ui_->AboutItem,
                             ui_->SiteAddressItem}) {
         action->setEnabled(false);
     }
@@ -145,6 +149,14 @@ void TTWMain::ShowEntryStates() {
     ui_->StartTBItem->setEnabled(control_->StartEnabled());
     ui_->StopItem->setEnabled(control_->StopEnabled());
     ui_->StopTBItem->setEnabled(control_->StopEnabled());
+}
+
+TTWAcct* TTWMain::ShowAccountManager() {
+    if (accountManager_ == nullptr) accountManager_ = new TTWAcct(server_.store, this);
+    accountManager_->show();
+    accountManager_->raise();
+    accountManager_->activateWindow();
+    return accountManager_;
 }
 
 void TTWMain::StartTBItemClick() {

@@ -23,6 +23,7 @@ class QLabel;
 class StatusPanel;
 class StatusTree;
 class TrayIcon;
+class TTWAcct;
 
 namespace Ui {
 class TTWMain;
@@ -47,6 +48,8 @@ public:
     void StartTBItemClick();
     void StopTBItemClick();
     void ExitTBItemClick();
+    // Shows the account manager, creating it on first use; non-modal.
+    TTWAcct* ShowAccountManager();
 
     // The end of the window, before it is destroyed: every waiting and
     // later event from the sessions returns at once, the receiver is
@@ -86,6 +89,7 @@ private:
     std::unique_ptr<ServerControl> control_;
     GuiEventReceiver* receiver_;
     TrayIcon* tray_;
+    TTWAcct* accountManager_ = nullptr;
     StatusPanel* statusPanel_;
     int32_t refreshStamp_ = 0;
     bool ending_ = false;

@@ -13,6 +13,9 @@ line, "ok ..." or "error ...":
     fast                  let the background download read at full speed
     waitretr              wait for the background download; ok <bytes>
     noop                  NOOP; ok <reply>
+    cmd VERB [ARG]        any command; ok <reply> or error <reply>
+    nlst                  NLST (passive); ok <names, comma-separated>
+    stor NAME             upload a few bytes as NAME (passive)
     closed                wait until the server closes the control
                           connection; ok <last reply>
     quit                  QUIT and close
@@ -20,6 +23,7 @@ Every wait is bounded, so a test never hangs on this client.
 """
 
 import ftplib
+import io
 import sys
 import threading
 import time
@@ -85,6 +89,15 @@ class Driver:
 
     def noop(self):
         return "ok " + self.ftp.voidcmd("NOOP")
+
+    def cmd(self, *words):
+        return "ok " + self.ftp.sendcmd(" ".join(words))
+
+    def nlst(self):
+        return "ok " + ",".join(self.ftp.nlst())
+
+    def stor(self, name):
+        return "ok " + self.ftp.storbinary("STOR " + name, io.BytesIO(b"uploaded"))
 
     def closed(self):
         last = ""
