@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "config/account_store.h"
+#include "config/folder_owner.h"
 #include "config/records.h"
 #include "net/data_source.h"
 #include "net/text.h"
@@ -425,7 +426,7 @@ int SettingsDisk::OpenTemp(const char* path) {
         fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     } while (fd == -1 && errno == EINTR);
     // A temporary file left by a crash keeps its old mode: set it anew.
-    if (fd != -1 && ::fchmod(fd, 0600) != 0) {
+    if (fd != -1 && (::fchmod(fd, 0600) != 0 || GiveToFolderOwner(fd, FolderOf(path).c_str()) != 0)) {
         int saved = errno;
         ::close(fd);
         errno = saved;
@@ -465,6 +466,15 @@ int SettingsDisk::SyncFolder(const char* folder) {
     return rc;
 }
 
+bool IsSettingsMarker(std::string_view text) {
+    for (const SectionMarker& m : kMarkers) {
+        if (text.size() == std::strlen(m.marker) && strncasecmp(text.data(), m.marker, text.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 SettingsFiles SettingsFilesIn(const std::string& folder) {
     std::string base = folder.empty() ? "." : folder;
     if (base.back() != '/') base += '/';
@@ -484,6 +494,19 @@ void LoadSettings(AccountStore& store, const SettingsFiles& files) {
     if (source.Open(OPEN_READ) != 0) return;
     LoadLocked(store, source);
     source.Close();
+}
+
+bool SettingsFileReadable(const SettingsFiles& files, std::string& error) {
+    int fd;
+    do {
+        fd = ::open(files.settingsPath.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1 && errno != ENOENT) {
+        error = "cannot read the settings file " + files.settingsPath + ": " + std::strerror(errno);
+        return false;
+    }
+    if (fd != -1) ::close(fd);
+    return true;
 }
 
 bool SaveSettings(AccountStore& store, const SettingsFiles& files) {

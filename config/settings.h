@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 class AccountStore;
 
@@ -19,6 +20,11 @@ struct SettingsFiles {
 // The settings file and backup in folder.
 SettingsFiles SettingsFilesIn(const std::string& folder);
 
+// Whether a whole line equal to `text` would start a section of the file
+// (the markers compare without regard to case). Such a value cannot be
+// stored: it would read back as a marker.
+bool IsSettingsMarker(std::string_view text);
+
 // Replaces the store's options, anonymous account and named accounts with
 // the defaults and then with what the settings file holds. A missing or
 // unreadable file leaves the defaults, silently. Values that cannot be read
@@ -28,13 +34,20 @@ SettingsFiles SettingsFilesIn(const std::string& folder);
 // Called by the window thread at start-up.
 void LoadSettings(AccountStore& store, const SettingsFiles& files);
 
+// Whether LoadSettings will see what the settings file holds: true when
+// it can be opened for reading or does not exist (the defaults apply);
+// false, with the reason in `error`, when it exists but cannot be read, so
+// that a caller never saves defaults over settings it could not read.
+bool SettingsFileReadable(const SettingsFiles& files, std::string& error);
+
 // The file-system calls of SaveSettings, one per step, so that a test can
 // make any single step fail. Each returns what the system call returns
 // (-1 with errno set on failure).
 class SettingsDisk {
 public:
     virtual ~SettingsDisk() = default;
-    // Creates or truncates the file with mode 0600; a descriptor or -1.
+    // Creates or truncates the file with mode 0600, owned by the folder's
+    // owner when root writes it (GiveToFolderOwner); a descriptor or -1.
     virtual int OpenTemp(const char* path);
     virtual ssize_t Write(int fd, const void* data, std::size_t count);
     virtual int Sync(int fd);

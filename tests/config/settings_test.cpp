@@ -479,6 +479,18 @@ TEST_F(SettingsTest, UnwritableFolderFailsAndChangesNothing) {
     EXPECT_FALSE(SaveSettings(store_, nowhere));
 }
 
+TEST_F(SettingsTest, RootSavingIntoAnotherUsersFolderGivesTheFileToThatUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root writes files for other users";
+    const uid_t nobody = 65534;
+    ASSERT_EQ(chown(dir_.c_str(), nobody, nobody), 0);
+    ASSERT_TRUE(SaveSettings(store_, files_));
+    struct stat st;
+    ASSERT_EQ(stat(files_.settingsPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody);
+    EXPECT_EQ(st.st_gid, nobody);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 // Random and damaged files: the load must end, stay within every field,
 // and leave what it cannot read at the defaults.
 TEST_F(SettingsTest, RandomInputNeverCrashesOrHangs) {
