@@ -1,6 +1,7 @@
 // tarnhold: the FTP server's executable.
 //
-//   tarnhold [--headless] [--config-dir DIR] [--help]
+//   tarnhold [--headless] [--config-dir DIR] [--help] [--version]
+//   tarnhold [--config-dir DIR] account|path|option ...  (admin_commands.h)
 //
 // With a display and without --headless it runs the desktop console.
 // Headless, start-up constructs the server, attaches the console to its
@@ -21,7 +22,10 @@
 #include <string>
 #include <string_view>
 
+#include "app/admin_commands.h"
 #include "app/headless_console.h"
+#include "app/program_paths.h"
+#include "app/settings_lock.h"
 #include "config/account_store.h"
 #include "config/settings.h"
 #include "engine/ftp_server.h"
@@ -44,8 +48,11 @@ void PrintUsage(std::FILE* to) {
         "                    (also when there is no display)\n"
         "  --config-dir DIR  keep the settings (tarnhold.bot, tarnhold.bak) in DIR\n"
         "                    instead of ${XDG_CONFIG_HOME:-~/.config}/tarnhold\n"
-        "  --help            show this text\n",
+        "  --help            show this text\n"
+        "  --version         show the version\n",
         to);
+    PrintAdminUsage(to);
+    std::fprintf(to, "\nHelp manual: %s/tarnhold.hlp\n", DataFolder().c_str());
 }
 
 // Fills `options`; returns -1 to go on, or the exit code to end with.
@@ -61,6 +68,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
         } else if (arg == "--help") {
             PrintUsage(stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::printf("tarnhold %s\n", ProgramVersion());
+            return 0;
         } else {
             std::fprintf(stderr, "tarnhold: unknown or incomplete option '%s'\n", argv[i]);
             PrintUsage(stderr);
@@ -68,34 +78,6 @@ int ParseOptions(int argc, char** argv, Options& options) {
         }
     }
     return -1;
-}
-
-// ${XDG_CONFIG_HOME:-~/.config}/tarnhold, created (mode 0700) with the
-// folders above it when missing; empty, with the reason on standard
-// error, when it cannot be found or made.
-std::string UserSettingsFolder() {
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        base = std::string(home) + "/.config";
-    } else {
-        std::fputs("tarnhold: neither XDG_CONFIG_HOME nor HOME is set; use --config-dir\n", stderr);
-        return {};
-    }
-    const std::string folder = base + "/tarnhold";
-    // Each level: an existing folder is fine, anything else must be made.
-    for (std::size_t slash = 1; slash != std::string::npos;) {
-        slash = folder.find('/', slash + 1);
-        const std::string level = folder.substr(0, slash);
-        const mode_t mode = slash == std::string::npos ? 0700 : 0755;
-        if (mkdir(level.c_str(), mode) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "tarnhold: cannot create the settings folder '%s': %s\n",
-                         level.c_str(), std::strerror(errno));
-            return {};
-        }
-    }
-    return folder;
 }
 
 bool IsFolder(const std::string& path) {
@@ -114,17 +96,41 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (IsAdminCommand(argc, argv)) return RunAdminCommand(argc, argv, stdin, stdout, stderr);
+
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
 
     std::string folder = options.configDir;
     if (folder.empty()) {
-        folder = UserSettingsFolder();
-        if (folder.empty()) return 1;
+        std::string error;
+        folder = DefaultSettingsFolder(error);
+        if (folder.empty()) {
+            std::fprintf(stderr, "tarnhold: %s\n", error.c_str());
+            return 1;
+        }
     }
     if (!IsFolder(folder)) {
         std::fprintf(stderr, "tarnhold: the settings folder '%s' is not a folder\n", folder.c_str());
         return kExitUsage;
+    }
+    // One server per settings folder, or the one that exits last would
+    // overwrite the other's changes. Held until the process ends.
+    SettingsLock settingsLock;
+    {
+        long holder = 0;
+        std::string error;
+        SettingsLock::Outcome outcome = settingsLock.Acquire(folder, holder, error);
+        if (outcome != SettingsLock::Outcome::kLocked) {
+            std::fprintf(stderr, "tarnhold: %s\n",
+                         SettingsLockRefusal(outcome, folder, holder, error, "start a server").c_str());
+            return 1;
+        }
+        // Defaults saved at exit would replace settings that could not be read.
+        if (!SettingsFileReadable(SettingsFilesIn(folder), error)) {
+            std::fprintf(stderr, "tarnhold: %s\n", error.c_str());
+            return 1;
+        }
     }
 
     // Blocked before any thread starts, so that every thread inherits the

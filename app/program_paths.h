@@ -1,0 +1,26 @@
+// Where the program's own files are: its executable, its data folder (the
+// help manual) and the default settings folder, and its version.
+#pragma once
+
+#include <string>
+
+// The version of this build, as in `tarnhold --version`.
+const char* ProgramVersion();
+
+// The folder of the running executable, or empty when /proc does not tell.
+std::string ExecutableFolder();
+
+// The data folder for an executable in `executableFolder`: the installed
+// layout's data folder (`relativeDataFolder` from the executable's folder,
+// such as "../share/tarnhold") when that folder exists, otherwise the
+// executable's own folder, as in the build tree. Empty in, empty out.
+std::string DataFolderOf(const std::string& executableFolder, const std::string& relativeDataFolder);
+
+// The running program's data folder (DataFolderOf with this build's
+// installed layout), or empty when the executable's folder is unknown.
+std::string DataFolder();
+
+// ${XDG_CONFIG_HOME:-$HOME/.config}/tarnhold, created with mode 0700 when
+// it is missing (the folders above it as needed, mode 0755). On failure
+// returns empty and puts the reason in `error`.
+std::string DefaultSettingsFolder(std::string& error);

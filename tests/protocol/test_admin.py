@@ -1,0 +1,294 @@
+"""The administration subcommands of the tarnhold executable as an owner
+runs them (account, path and option; their output, exit codes and the
+settings file afterwards), the refusals that must leave the file exactly
+as it was, and the settings-folder lock shared with running servers."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+
+import harness
+from harness import HEADLESS, MARK
+
+
+def sections(text):
+    """The settings file as [(marker, [values])] in file order."""
+    found = []
+    for line in text.split("\r\n"):
+        if line.endswith(MARK):
+            found.append((line[:-len(MARK)], []))
+        elif found:
+            found[-1][1].append(line)
+    return found
+
+
+def bob_section(home):
+    """An enabled named account "Bob" (login bob) whose home is its path."""
+    values = ["Bob", "bob", "pw", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0]
+    lines = ["REGACCT" + MARK] + [str(v) for v in values] + ["ACCPATH" + MARK, home, "66", "0"]
+    return "\r\n".join(lines) + "\r\n"
+
+
+class AdminCase(unittest.TestCase):
+    """A settings folder holding a file with the account Bob, and the
+    executable run on it as a subprocess."""
+
+    def setUp(self):
+        self.executable = os.environ["TARNHOLD_SERVER"]
+        self.folder = tempfile.mkdtemp(prefix="tarnhold-admin-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.home = os.path.join(self.folder, "bob-home")
+        os.mkdir(self.home)
+        self.write_settings(harness.settings_file(2121, sections=bob_section(self.home)))
+
+    def write_settings(self, text):
+        with open(self.settings_path(), "w", newline="") as f:
+            f.write(text)
+
+    def settings_path(self, name="tarnhold.bot"):
+        return os.path.join(self.folder, name)
+
+    def settings_bytes(self):
+        with open(self.settings_path(), "rb") as f:
+            return f.read()
+
+    def settings(self):
+        return sections(self.settings_bytes().decode())
+
+    def run_admin(self, *args, stdin=b"", folder=None, preexec=None):
+        done = subprocess.run([self.executable, "--config-dir", folder or self.folder] + list(args),
+                              input=stdin, capture_output=True, timeout=60, preexec_fn=preexec)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def assert_ok(self, *args, stdin=b""):
+        rc, out, err = self.run_admin(*args, stdin=stdin)
+        self.assertEqual((rc, err), (0, ""), args)
+        return out
+
+
+class AdminCommandsTest(AdminCase):
+
+    def test_accounts_edited_and_listed(self):
+        target = os.path.join(self.folder, "alice")
+        os.mkdir(target)
+        self.assert_ok("account", "add", "Alice", "--login", "alice", "--home", target + "//",
+                       "--message", "Welcome\nRead the rules")
+        self.assert_ok("account", "password", "Alice", stdin=b"s3cret\n")
+        self.assert_ok("account", "set", "Bob", "--enabled", "no", "--name=Robert")
+        self.assert_ok("account", "set", "anonymous", "--enabled", "yes", "--home", self.home)
+        self.assertEqual(self.assert_ok("account", "list").splitlines(), [
+            "anonymous\tanonymous\tyes\t%s\t" % self.home,
+            "Robert\tbob\tno\t%s\t" % self.home,
+            "Alice\talice\tyes\t%s\tWelcome\\nRead the rules" % target,
+        ])
+        accounts = [values for marker, values in self.settings() if marker == "REGACCT"]
+        self.assertEqual([a[:5] for a in accounts], [
+            ["Robert", "bob", "pw", self.home, ""],
+            ["Alice", "alice", "s3cret", target, "Welcome\x1c\x1dRead the rules"],
+        ])
+        self.assertEqual(accounts[0][10], "0")  # enabled
+
+        self.assert_ok("account", "delete", "Robert")
+        self.assertEqual([line.split("\t")[0] for line in self.assert_ok("account", "list").splitlines()],
+                         ["anonymous", "Alice"])
+        # Every edit keeps the previous file as the backup.
+        with open(self.settings_path("tarnhold.bak"), "rb") as f:
+            self.assertIn(b"Robert", f.read())
+
+    def test_a_new_home_replaces_the_old_home_path(self):
+        new_home = os.path.join(self.folder, "new-home")
+        os.mkdir(new_home)
+        self.assert_ok("path", "add", "Bob", self.folder)
+        self.assert_ok("account", "set", "Bob", "--home", new_home)
+        self.assertEqual(self.assert_ok("path", "list", "Bob").splitlines(), [
+            "%s\tread,list" % self.folder,
+            "%s\tread,write,list,create" % new_home,
+        ])
+
+    def test_paths_and_their_permissions(self):
+        shared = os.path.join(self.folder, "shared")
+        # A path that does not exist yet is kept, with a warning.
+        self.assertEqual(self.run_admin("path", "add", "Bob", shared, "--read", "--delete", "--rmdir"),
+                         (0, "", "tarnhold: warning: %s does not exist (yet)\n" % shared))
+        self.assert_ok("path", "add", "anonymous", "/")
+        self.assert_ok("path", "set", "Bob", self.home, "--none")
+        self.assertEqual(self.assert_ok("path", "list", "Bob").splitlines(), [
+            "%s\tnone" % self.home,
+            "%s\tread,delete,rmdir" % shared,
+        ])
+        self.assertEqual(self.assert_ok("path", "list", "anonymous"), "/\tread,list\n")
+        self.assert_ok("path", "delete", "Bob", shared + "/")
+        paths = [values for marker, values in self.settings() if marker in ("ACCPATH", "ANONACCPATH")]
+        self.assertEqual(paths, [["/", "44", "0"], [self.home, "0", "0"]])
+
+    def test_options_set_and_listed(self):
+        for key, value in (("port", "2200"), ("maxusers", "4294967295"), ("idletimeout", "0"),
+                           ("startatboot", "no"), ("features", "0x9")):
+            self.assert_ok("option", "set", key, value)
+        self.assertEqual(self.assert_ok("option", "list"),
+                         "port\t2200\nmaxusers\t4294967295\nidletimeout\t0\nstartatboot\tno\nfeatures\t9\n")
+        self.assertEqual(self.settings()[0], ("SRVROPT", ["2200", "9", "f4240", "f4240", "4294967295",
+                                                        "0", "1", "0", "0"]))
+
+    def test_a_text_field_with_a_tab_or_backslash_stays_on_its_line(self):
+        self.assert_ok("account", "set", "Bob", "--message", "a\tb\\c")
+        self.assertEqual(self.assert_ok("account", "list").splitlines()[1].split("\t")[4], "a\\tb\\\\c")
+
+    def test_refusals_name_the_problem_and_change_nothing(self):
+        cases = [
+            # (arguments, standard input, exit code, part of the message)
+            (["account", "set", "Nobody", "--enabled", "no"], b"", 1, "no account named 'Nobody'"),
+            (["account", "delete", "bob"], b"", 1, "no account named 'bob'"),
+            (["path", "add", "Bob", "relative/folder"], b"", 1, "is not an absolute path"),
+            (["account", "set", "Bob", "--home", "bob-home"], b"", 1, "is not an absolute path"),
+            (["path", "add", "Bob", "/" + "x" * 300], b"", 1, "longer than 263 characters"),
+            (["option", "set", "port", "abc"], b"", 1, "'abc' is not a whole number from 1 to 65535"),
+            (["option", "set", "port", "0"], b"", 1, "not a whole number"),
+            (["option", "set", "port", "65536"], b"", 1, "not a whole number"),
+            (["option", "set", "idletimeout", "-5"], b"", 1, "not a whole number"),
+            (["option", "set", "maxusers", "4294967296"], b"", 1, "not a whole number"),
+            (["option", "set", "features", "0x10"], b"", 1, "bits this version does not know"),
+            (["option", "set", "startatboot", "maybe"], b"", 1, "must be yes or no"),
+            (["account", "password", "Bob"], b"", 1, "no password on standard input"),
+            (["account", "password", "Bob"], b"\n", 1, "the password is empty"),
+            (["account", "password", "anonymous"], b"pw\n", 1, "has no password"),
+            (["account", "add", "bob"], b"", 1, "an account named 'Bob' exists"),
+            (["account", "add", "Eve", "--login", "BOB"], b"", 1, "already has the login 'bob'"),
+            (["account", "add", "Eve", "--login", "Anonymous"], b"", 1, "belongs to the anonymous account"),
+            (["account", "add", "regacct" + MARK], b"", 1, "reserved by the settings file"),
+            (["account", "add", "N" * 261], b"", 1, "longer than 260 characters"),
+            (["account", "set", "Bob", "--login", "a\nb"], b"", 1, "must not contain line breaks"),
+            (["account", "set", "anonymous", "--name", "Public"], b"", 1, "cannot be renamed"),
+            (["account", "delete", "anonymous"], b"", 1, "cannot be deleted"),
+            (["path", "delete", "Bob", "/elsewhere"], b"", 1, "is not an accessible path"),
+            (["path", "delete", "Bob", self.home], b"", 1, "is the home folder"),
+            (["path", "add", "Bob", self.home], b"", 1, "is already an accessible path"),
+            (["account"], b"", 2, "missing the account command"),
+            (["account", "rename", "Bob"], b"", 2, "unknown account command 'rename'"),
+            (["account", "set", "Bob"], b"", 2, "needs at least one setting"),
+            (["account", "set", "Bob", "--colour", "red"], b"", 2, "unknown account setting '--colour'"),
+            (["account", "set", "Bob", "--login"], b"", 2, "missing the value of --login"),
+            (["account", "list", "extra"], b"", 2, "unexpected 'extra'"),
+            (["path", "add", "Bob"], b"", 2, "missing path"),
+            (["path", "set", "Bob", self.home], b"", 2, "needs the permissions"),
+            (["path", "set", "Bob", self.home, "--none", "--read"], b"", 2, "--none cannot go with"),
+            (["option", "set", "colour", "1"], b"", 2, "unknown option 'colour'"),
+        ]
+        before = self.settings_bytes()
+        for args, stdin, code, message in cases:
+            with self.subTest(args=args):
+                rc, out, err = self.run_admin(*args, stdin=stdin)
+                self.assertEqual(rc, code)
+                self.assertEqual(out, "")
+                self.assertIn(message, err)
+                self.assertTrue(err.startswith("tarnhold: "), err)
+                self.assertEqual(self.settings_bytes(), before)
+        self.assertFalse(os.path.exists(self.settings_path("tarnhold.bak")))
+
+    def as_other_user(self):
+        """A preexec function that runs the command as nobody when the test
+        runs as root (for whom no permission bit refuses anything)."""
+        if os.geteuid() != 0:
+            return None
+        return lambda: (os.setgid(65534), os.setgroups([]), os.setuid(65534))
+
+    def test_an_unwritable_folder_refuses_edits_and_still_lists(self):
+        os.chmod(self.folder, 0o555)
+        os.chmod(self.settings_path(), 0o644)
+        self.addCleanup(os.chmod, self.folder, 0o700)
+        before = self.settings_bytes()
+        rc, out, err = self.run_admin("option", "set", "port", "2200", preexec=self.as_other_user())
+        self.assertEqual(rc, 1)
+        self.assertRegex(err, r"^tarnhold: cannot change the settings: cannot create .*tarnhold.lock: "
+                              r"Permission denied\n$")
+        # A lock file left by an earlier run lets the edit go as far as the save.
+        os.chmod(self.folder, 0o700)
+        open(os.path.join(self.folder, "tarnhold.lock"), "w").close()
+        os.chmod(self.settings_path("tarnhold.lock"), 0o644)
+        os.chmod(self.folder, 0o555)
+        rc, out, err = self.run_admin("option", "set", "port", "2200", preexec=self.as_other_user())
+        self.assertEqual(rc, 1)
+        self.assertRegex(err, r"^tarnhold: could not save the settings in .*: Permission denied; "
+                              r"nothing was changed\n$")
+        self.assertEqual(self.settings_bytes(), before)
+        rc, out, err = self.run_admin("option", "list", preexec=self.as_other_user())
+        self.assertEqual((rc, err), (0, ""))
+        self.assertIn("port\t2121\n", out)
+
+    def test_settings_that_cannot_be_read_are_never_replaced(self):
+        os.chmod(self.settings_path(), 0o200)
+        self.addCleanup(os.chmod, self.settings_path(), 0o600)
+        os.chmod(self.folder, 0o777)
+        for args in (["option", "set", "port", "2200"], ["account", "list"]):
+            with self.subTest(args=args):
+                rc, out, err = self.run_admin(*args, preexec=self.as_other_user())
+                self.assertEqual((rc, out), (1, ""))
+                self.assertIn("cannot read the settings file", err)
+        os.chmod(self.settings_path(), 0o600)
+        self.assertIn(b"bob-home", self.settings_bytes())
+
+    def test_without_a_folder_the_default_one_is_made(self):
+        config_home = os.path.join(self.folder, "xdg")
+        env = dict(os.environ, XDG_CONFIG_HOME=config_home)
+        done = subprocess.run([self.executable, "option", "set", "port", "2200"], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        folder = os.path.join(config_home, "tarnhold")
+        self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
+        with open(os.path.join(folder, "tarnhold.bot"), "rb") as f:
+            self.assertTrue(f.read().startswith(b"SRVROPT" + MARK.encode() + b"\r\n2200\r\n"))
+
+    def test_a_missing_folder_is_an_error(self):
+        missing = os.path.join(self.folder, "missing")
+        rc, out, err = self.run_admin("account", "list", folder=missing)
+        self.assertEqual((rc, out), (1, ""))
+        self.assertIn("is not a folder", err)
+
+
+class SettingsLockTest(AdminCase, harness.ServerTestCase):
+
+    def start_on(self, folder):
+        """A headless server on `folder` (which keeps Bob), on a free port."""
+        server = harness.ServerProcess(self.executable, HEADLESS, files={
+            "tarnhold.bot": lambda port: harness.settings_file(port, sections=bob_section(self.home))})
+        shutil.rmtree(server.config_dir)
+        server.config_dir = folder
+        server.start()
+        self.addCleanup(server.cleanup)
+        return server
+
+    def test_one_server_per_folder_and_no_edits_while_it_runs(self):
+        server = self.start_on(self.folder)
+        second = subprocess.run([self.executable] + [a.format(config_dir=self.folder) for a in HEADLESS],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(second.returncode, 1)
+        self.assertEqual(second.stdout, b"")
+        self.assertIn("cannot start a server: another Tarnhold process (%d) is using the settings folder"
+                      % server.process.pid, second.stderr.decode())
+
+        before = self.settings_bytes()
+        rc, out, err = self.run_admin("account", "set", "Bob", "--enabled", "no")
+        self.assertEqual((rc, out), (1, ""))
+        self.assertIn("cannot change the settings: another Tarnhold process (%d)" % server.process.pid, err)
+        self.assertEqual(self.settings_bytes(), before)
+        self.assertIn("Bob\tbob\tyes", self.assert_ok("account", "list"))
+        self.assertTrue(server.running())
+        self.assertEqual(server.stop(), 0)
+        self.assert_ok("account", "set", "Bob", "--enabled", "no")
+
+    def test_a_killed_server_leaves_no_lock(self):
+        server = self.start_on(self.folder)
+        server.process.send_signal(signal.SIGKILL)
+        server.process.wait()
+        self.assertTrue(os.path.exists(self.settings_path("tarnhold.lock")))
+        self.assert_ok("option", "set", "maxusers", "7")
+        again = self.start_on(self.folder)
+        self.assertTrue(again.running())
+        self.assertEqual(again.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
