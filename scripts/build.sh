@@ -12,6 +12,6 @@ case "$flavour" in
   *) echo "build: unknown flavour '$flavour' (plain, asan or tsan)" >&2; exit 2 ;;
 esac
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DTARNHOLD_SANITIZE="$sanitize" -DTARNHOLD_WERROR=ON >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DTARNHOLD_SANITIZE="$sanitize" -DTARNHOLD_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$dir"
 echo "$dir"

@@ -9,6 +9,7 @@ packages=(
   python3 curl lftp
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libqt6svg6 libgl-dev
   xvfb xauth x11-utils fonts-liberation
+  dpkg-dev file lintian man-db systemd
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,0 +1,125 @@
+"""The Debian package as scripts/package.sh makes it: built with cpack from
+this build tree into a folder of the test's own, its control fields and
+contents, lintian's verdict, and the unpacked program run from a scratch
+root (version, help with its data folder, a headless session), with
+systemd-analyze verifying the unit as installed there."""
+
+import gzip
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import harness
+from harness import HEADLESS
+
+BUILD = os.environ["TARNHOLD_BUILD_DIR"]
+VERSION = os.environ["TARNHOLD_VERSION"]
+
+# Every file the package must hold (the help manual comes once the build
+# makes one).
+FILES = {
+    "usr/bin/tarnhold",
+    "usr/lib/systemd/system/tarnhold.service",
+    "usr/share/applications/tarnhold.desktop",
+    "usr/share/icons/hicolor/scalable/apps/tarnhold.svg",
+    "usr/share/man/man1/tarnhold.1.gz",
+    "usr/share/doc/tarnhold/copyright",
+    "usr/share/doc/tarnhold/changelog.gz",
+}
+OPTIONAL = {"usr/share/tarnhold/tarnhold.hlp"}
+
+
+def run(*args, **kwargs):
+    return subprocess.run(list(args), capture_output=True, text=True, timeout=240, **kwargs)
+
+
+class PackageTest(harness.ServerTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="tarnhold-package-")
+        done = run("cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
+                   "-B", cls.work)
+        if done.returncode != 0:
+            raise AssertionError("cpack failed:\n" + done.stdout + done.stderr)
+        arch = run("dpkg", "--print-architecture").stdout.strip()
+        cls.deb = os.path.join(cls.work, "tarnhold_%s_%s.deb" % (VERSION, arch))
+        cls.root = os.path.join(cls.work, "root")
+        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def field(self, name):
+        return run("dpkg-deb", "-f", self.deb, name).stdout.strip()
+
+    def test_control_fields_and_computed_dependencies(self):
+        self.assertEqual(self.field("Package"), "tarnhold")
+        self.assertEqual(self.field("Version"), VERSION)
+        depends = [d.strip().split(" ")[0] for d in self.field("Depends").split(",")]
+        # dpkg-shlibdeps found the libraries the executable links; adduser
+        # (postinst) and the SVG plugin (loaded at run time) are named.
+        for package in ("libc6", "libstdc++6", "libqt6widgets6", "adduser", "libqt6svg6"):
+            self.assertIn(package, depends)
+
+    def test_contents_and_lintian(self):
+        listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
+        files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
+        self.assertEqual(files - OPTIONAL, FILES)
+        for line in listing:
+            self.assertIn(" root/root ", line)
+        done = run("lintian", "--fail-on", "error,warning", self.deb)
+        tags = [line for line in done.stdout.splitlines() if re.match(r"^[EW]: ", line)]
+        self.assertEqual((done.returncode, tags), (0, []), done.stdout + done.stderr)
+
+    def test_desktop_entry(self):
+        with open(os.path.join(self.root, "usr/share/applications/tarnhold.desktop")) as f:
+            entry = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        self.assertEqual((entry["Name"], entry["Exec"], entry["Icon"], entry["Categories"]),
+                         ("Tarnwell Server", "tarnhold", "tarnhold", "Network;"))
+
+    def test_the_unpacked_program_runs_and_finds_its_data_folder(self):
+        program = os.path.join(self.root, "usr/bin/tarnhold")
+        self.assertEqual(run(program, "--version").stdout, "tarnhold %s\n" % VERSION)
+        manual = os.path.join(self.root, "usr/share/tarnhold/tarnhold.hlp")
+        shown = run(program, "--help")
+        self.assertEqual(shown.returncode, 0)
+        self.assertIn("Help manual: %s\n" % manual, shown.stdout)
+        self.assertIn("account password NAME", shown.stdout)
+
+        server = self.start_server(HEADLESS, executable=program,
+                                   files={"tarnhold.bot": lambda port: harness.settings_file(port)})
+        server.wait_for_line(r"Listening for connections on port %d$" % server.port)
+        client = self.connect(server.port)
+        self.assertEqual(client.recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        client.send(b"QUIT\r\n")
+        self.assertEqual(client.recv_until(), b"221 Goodbye\r\n")
+        self.assertEqual(server.stop(), 0)
+
+    def test_the_installed_unit_verifies_clean(self):
+        unit = os.path.join(self.root, "usr/lib/systemd/system/tarnhold.service")
+        with open(unit) as f:
+            text = f.read()
+        self.assertIn("ExecStart=/usr/bin/tarnhold --headless --config-dir /var/lib/tarnhold\n", text)
+        # The scratch root borrows this machine's units (targets, sockets)
+        # that the unit's dependencies name.
+        shutil.copytree("/lib/systemd/system", os.path.join(self.root, "lib/systemd/system"),
+                        symlinks=True, dirs_exist_ok=True)
+        env = dict(os.environ, MANPATH=os.path.join(self.root, "usr/share/man"))
+        done = run("systemd-analyze", "verify", "--root=" + self.root, unit, env=env)
+        self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
+
+    def test_manual_page_renders_without_warnings(self):
+        page = os.path.join(self.root, "usr/share/man/man1/tarnhold.1.gz")
+        with gzip.open(page, "rt") as f:
+            self.assertIn(".SH ADMINISTRATION", f.read())
+        done = run("man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", page)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+
+
+if __name__ == "__main__":
+    unittest.main()
