@@ -4,6 +4,7 @@ settings file afterwards), the refusals that must leave the file exactly
 as it was, and the settings-folder lock shared with running servers."""
 
 import os
+import pty
 import shutil
 import signal
 import subprocess
@@ -67,6 +68,13 @@ class AdminCase(unittest.TestCase):
         rc, out, err = self.run_admin(*args, stdin=stdin)
         self.assertEqual((rc, err), (0, ""), args)
         return out
+
+    def as_other_user(self):
+        """A preexec function that runs the command as nobody when the test
+        runs as root (for whom no permission bit refuses anything)."""
+        if os.geteuid() != 0:
+            return None
+        return lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534))
 
 
 class AdminCommandsTest(AdminCase):
@@ -188,12 +196,45 @@ class AdminCommandsTest(AdminCase):
                 self.assertEqual(self.settings_bytes(), before)
         self.assertFalse(os.path.exists(self.settings_path("tarnhold.bak")))
 
-    def as_other_user(self):
-        """A preexec function that runs the command as nobody when the test
-        runs as root (for whom no permission bit refuses anything)."""
-        if os.geteuid() != 0:
-            return None
-        return lambda: (os.setgid(65534), os.setgroups([]), os.setuid(65534))
+    def password_at_a_terminal(self, first, second):
+        """Runs `account password Bob` with a terminal as standard input,
+        types the two answers, and returns (exit code, what the terminal
+        showed)."""
+        controller, terminal = pty.openpty()
+        process = subprocess.Popen([self.executable, "--config-dir", self.folder, "account", "password", "Bob"],
+                                   stdin=terminal, stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        for answer in (first, second):
+            while not shown.endswith(b": "):
+                shown += os.read(controller, 1024)
+            os.write(controller, answer + b"\n")
+            shown += b"|"
+        code = process.wait(timeout=60)
+        try:
+            while True:
+                chunk = os.read(controller, 1024)
+                if not chunk:
+                    break
+                shown += chunk
+        except OSError:  # the terminal closed with its last process
+            pass
+        os.close(controller)
+        return code, shown.decode()
+
+    def test_a_password_typed_at_a_terminal_is_asked_twice_and_not_shown(self):
+        code, shown = self.password_at_a_terminal(b"hunter2", b"hunter2")
+        self.assertEqual(code, 0, shown)
+        self.assertIn("New password: ", shown)
+        self.assertIn("Repeat it: ", shown)
+        self.assertNotIn("hunter2", shown)
+        self.assertEqual([v for m, v in self.settings() if m == "REGACCT"][0][2], "hunter2")
+
+        before = self.settings_bytes()
+        code, shown = self.password_at_a_terminal(b"one", b"two")
+        self.assertEqual(code, 1)
+        self.assertIn("the two passwords differ", shown)
+        self.assertEqual(self.settings_bytes(), before)
 
     def test_an_unwritable_folder_refuses_edits_and_still_lists(self):
         os.chmod(self.folder, 0o555)
@@ -278,6 +319,18 @@ class SettingsLockTest(AdminCase, harness.ServerTestCase):
         self.assertTrue(server.running())
         self.assertEqual(server.stop(), 0)
         self.assert_ok("account", "set", "Bob", "--enabled", "no")
+
+    def test_a_server_does_not_start_on_settings_it_cannot_read(self):
+        # Saved at exit, the defaults would replace them.
+        os.chmod(self.settings_path(), 0o200)
+        os.chmod(self.folder, 0o777)
+        done = subprocess.run([self.executable, "--headless", "--config-dir", self.folder],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                              preexec_fn=self.as_other_user())
+        self.assertEqual((done.returncode, done.stdout), (1, b""))
+        self.assertIn(b"cannot read the settings file", done.stderr)
+        os.chmod(self.settings_path(), 0o600)
+        self.assertIn(b"bob-home", self.settings_bytes())
 
     def test_a_killed_server_leaves_no_lock(self):
         server = self.start_on(self.folder)
