@@ -88,8 +88,8 @@ int RunAdminCommand(int argc, char** argv, std::FILE* in, std::FILE* out, std::F
             std::string error;
             SettingsLock::Outcome outcome = lock.Acquire(folder, holder, error);
             if (outcome != SettingsLock::Outcome::kLocked) {
-                throw AdminError(1, SettingsLockRefusal(outcome, folder, holder, error,
-                                                        "change the settings"));
+                throw AdminError(
+                    1, SettingsLockRefusal(outcome, folder, holder, error, "change the settings"));
             }
         }
         Load(store, files);
@@ -124,7 +124,8 @@ void PrintAdminUsage(std::FILE* to) {
         "      PERMISSIONS: --read --write --delete (files), --list --create --rmdir (folders),\n"
         "                   or --none\n"
         "  tarnhold [--config-dir DIR] option list\n"
-        "  tarnhold [--config-dir DIR] option set port|maxusers|idletimeout|startatboot|features VALUE\n"
+        "  tarnhold [--config-dir DIR] option set port|maxusers|idletimeout|startatboot|features "
+        "VALUE\n"
         "  The anonymous account is NAME 'anonymous'. Lists print one record a line, the\n"
         "  fields separated by tabs (tab, line break and backslash escaped as \\t \\n \\\\).\n",
         to);

@@ -23,7 +23,8 @@ constexpr char kAnonymous[] = "anonymous";
 // The flags the account manager's "Add path" gives.
 constexpr uint32_t kDefaultPathFlags = PERM_FILE_READ | PERM_FOLDER_LIST;
 // The flags a home folder gets.
-constexpr uint32_t kHomeFlags = PERM_FILE_READ | PERM_FILE_WRITE | PERM_FOLDER_LIST | PERM_FOLDER_CREATE;
+constexpr uint32_t kHomeFlags =
+    PERM_FILE_READ | PERM_FILE_WRITE | PERM_FOLDER_LIST | PERM_FOLDER_CREATE;
 // The feature bits this build knows (platform notes: 0x1 to 0x8).
 constexpr uint32_t kKnownFeatures = 0xF;
 
@@ -32,14 +33,15 @@ struct PermissionOption {
     uint32_t flag;
 };
 constexpr PermissionOption kPermissionOptions[] = {
-    {"--read", PERM_FILE_READ},     {"--write", PERM_FILE_WRITE},    {"--delete", PERM_FILE_DELETE},
-    {"--list", PERM_FOLDER_LIST},   {"--create", PERM_FOLDER_CREATE}, {"--rmdir", PERM_FOLDER_DELETE},
+    {"--read", PERM_FILE_READ},   {"--write", PERM_FILE_WRITE},     {"--delete", PERM_FILE_DELETE},
+    {"--list", PERM_FOLDER_LIST}, {"--create", PERM_FOLDER_CREATE}, {"--rmdir", PERM_FOLDER_DELETE},
 };
 
 constexpr const char* kAccountSettings[] = {"name", "login", "home", "enabled", "message"};
 
 bool IsAnonymousName(std::string_view name) {
-    return name.size() == std::strlen(kAnonymous) && strncasecmp(name.data(), kAnonymous, name.size()) == 0;
+    return name.size() == std::strlen(kAnonymous) &&
+           strncasecmp(name.data(), kAnonymous, name.size()) == 0;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -55,7 +57,6 @@ class Words {
 public:
     explicit Words(const std::vector<std::string>& words) : words_(words) {}
     bool More() const { return next_ < words_.size(); }
-    const std::string& Peek() const { return words_[next_]; }
     // The next word, which `what` names in the message when it is missing.
     std::string Take(const char* what) {
         if (!More()) Usage("missing " + std::string(what));
@@ -75,13 +76,16 @@ void ParseAccountSettings(Words& words, AdminCommand& command) {
         std::string option = words.Take("setting");
         std::string value;
         bool inlineValue = false;
-        if (std::size_t eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
+        if (std::size_t eq = option.find('=');
+            option.starts_with("--") && eq != std::string::npos) {
             value = option.substr(eq + 1);
             option.resize(eq);
             inlineValue = true;
         }
         bool known = false;
-        for (const char* setting : kAccountSettings) known = known || option == "--" + std::string(setting);
+        for (const char* setting : kAccountSettings) {
+            known = known || option == "--" + std::string(setting);
+        }
         if (!known) Usage("unknown account setting '" + option + "'");
         if (!inlineValue) value = words.Take(("the value of " + option).c_str());
         command.settings.emplace_back(option.substr(2), value);
@@ -114,20 +118,28 @@ void ParsePermissions(Words& words, AdminCommand& command) {
 
 // Checks a text for a field of `capacity` bytes (terminator included).
 void CheckText(const char* what, std::string_view value, std::size_t capacity) {
-    if (value.find_first_of("\r\n") != std::string_view::npos) Refuse(std::string(what) + " must not contain line breaks");
+    if (value.find_first_of("\r\n") != std::string_view::npos)
+        Refuse(std::string(what) + " must not contain line breaks");
     if (value.size() >= capacity) {
-        Refuse(std::string(what) + " is longer than " + std::to_string(capacity - 1) + " characters");
+        Refuse(std::string(what) + " is longer than " + std::to_string(capacity - 1) +
+               " characters");
     }
-    if (IsSettingsMarker(value)) Refuse(std::string(what) + " '" + std::string(value) + "' is reserved by the settings file");
+    if (IsSettingsMarker(value))
+        Refuse(std::string(what) + " '" + std::string(value) +
+               "' is reserved by the settings file");
 }
 
 // An absolute path in its stored form, for a field of `capacity` bytes.
 std::string NormalisedPath(const char* what, const std::string& path, std::size_t capacity) {
-    if (path.empty() || path[0] != '/') Refuse(std::string(what) + " '" + path + "' is not an absolute path");
-    if (path.find_first_of("\r\n") != std::string::npos) Refuse(std::string(what) + " must not contain line breaks");
+    if (path.empty() || path[0] != '/')
+        Refuse(std::string(what) + " '" + path + "' is not an absolute path");
+    if (path.find_first_of("\r\n") != std::string::npos)
+        Refuse(std::string(what) + " must not contain line breaks");
     char normal[PATH_TEXT_SIZE];
-    if (!PathChecker::NormalisePath(path, normal, sizeof normal) || std::strlen(normal) >= capacity) {
-        Refuse(std::string(what) + " '" + path + "' is longer than " + std::to_string(capacity - 1) + " characters");
+    if (!PathChecker::NormalisePath(path, normal, sizeof normal) ||
+        std::strlen(normal) >= capacity) {
+        Refuse(std::string(what) + " '" + path + "' is longer than " +
+               std::to_string(capacity - 1) + " characters");
     }
     return normal;
 }
@@ -141,7 +153,8 @@ void WarnIfMissing(const AdminOutput& io, const std::string& path) {
 
 // A whole number from `low` to `high`: decimal digits, or 0x and hex
 // digits where `hex` allows.
-uint32_t ParseNumber(const char* what, const std::string& text, uint32_t low, uint32_t high, bool hex = false) {
+uint32_t ParseNumber(const char* what, const std::string& text, uint32_t low, uint32_t high,
+                     bool hex = false) {
     std::string_view digits = text;
     int base = 10;
     if (hex && (digits.starts_with("0x") || digits.starts_with("0X"))) {
@@ -151,16 +164,17 @@ uint32_t ParseNumber(const char* what, const std::string& text, uint32_t low, ui
     uint64_t value = 0;
     bool ok = !digits.empty() && digits.size() <= 10;
     for (char c : digits) {
-        int digit = c >= '0' && c <= '9' ? c - '0' : base == 16 && std::isxdigit(static_cast<unsigned char>(c)) ? (c | 0x20) - 'a' + 10 : -1;
-        if (digit < 0) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (!(base == 16 ? std::isxdigit(u) : std::isdigit(u))) {
             ok = false;
             break;
         }
+        const int digit = std::isdigit(u) ? c - '0' : std::tolower(u) - 'a' + 10;
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     }
     if (!ok || value < low || value > high) {
-        Refuse(std::string(what) + " '" + text + "' is not a whole number from " + std::to_string(low) + " to " +
-               std::to_string(high));
+        Refuse(std::string(what) + " '" + text + "' is not a whole number from " +
+               std::to_string(low) + " to " + std::to_string(high));
     }
     return static_cast<uint32_t>(value);
 }
@@ -193,9 +207,15 @@ std::string Field(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         switch (text[i]) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
             case '\r':
                 // CR LF is one line break.
                 if (i + 1 < text.size() && text[i + 1] == '\n') {
@@ -205,7 +225,8 @@ std::string Field(std::string_view text) {
                     out += "\\r";
                 }
                 break;
-            default: out += text[i];
+            default:
+                out += text[i];
         }
     }
     return out;
@@ -257,24 +278,28 @@ account_s* FindAccount(AccountStore& store, const std::string& name) NO_THREAD_S
     return found;
 }
 
-void SetName(AccountStore& store, account_s& account, const std::string& name) NO_THREAD_SAFETY_ANALYSIS {
+void SetName(AccountStore& store, account_s& account,
+             const std::string& name) NO_THREAD_SAFETY_ANALYSIS {
     if (&account == &store.anonymous) Refuse("the anonymous account cannot be renamed");
     if (name.empty()) Refuse("an account name cannot be empty");
     if (IsAnonymousName(name)) Refuse("'anonymous' names the anonymous account");
     CheckText("the account name", name, ACCOUNT_TEXT_SIZE);
     for (account_s* a = store.accounts.head; a != nullptr; a = a->next) {
-        if (a != &account && EqualsIgnoringCase(a->name, name)) Refuse("an account named '" + std::string(a->name) + "' exists");
+        if (a != &account && EqualsIgnoringCase(a->name, name))
+            Refuse("an account named '" + std::string(a->name) + "' exists");
     }
     CopyText(account.name, name);
 }
 
-void SetLogin(AccountStore& store, account_s& account, const std::string& login) NO_THREAD_SAFETY_ANALYSIS {
+void SetLogin(AccountStore& store, account_s& account,
+              const std::string& login) NO_THREAD_SAFETY_ANALYSIS {
     if (&account == &store.anonymous) Refuse("the anonymous account's login is always 'anonymous'");
     if (IsAnonymousName(login)) Refuse("the login 'anonymous' belongs to the anonymous account");
     CheckText("the login", login, ACCOUNT_TEXT_SIZE);
     for (account_s* a = store.accounts.head; a != nullptr && !login.empty(); a = a->next) {
         if (a != &account && EqualsIgnoringCase(a->login, login)) {
-            Refuse("the account '" + std::string(a->name) + "' already has the login '" + std::string(a->login) + "'");
+            Refuse("the account '" + std::string(a->name) + "' already has the login '" +
+                   std::string(a->login) + "'");
         }
     }
     CopyText(account.login, login);
@@ -294,19 +319,27 @@ void SetHome(account_s& account, const std::string& folder, const AdminOutput& i
 void SetMessage(account_s& account, const std::string& text) {
     const std::string message = WithCrLf(text);
     if (message.size() >= LOGIN_MESSAGE_SIZE) {
-        Refuse("the login message is longer than " + std::to_string(LOGIN_MESSAGE_SIZE - 1) + " characters");
+        Refuse("the login message is longer than " + std::to_string(LOGIN_MESSAGE_SIZE - 1) +
+               " characters");
     }
-    if (IsSettingsMarker(message)) Refuse("the login message '" + message + "' is reserved by the settings file");
+    if (IsSettingsMarker(message))
+        Refuse("the login message '" + message + "' is reserved by the settings file");
     CopyText(account.loginmsg, message);
 }
 
-void ApplySettings(AccountStore& store, account_s& account, const AdminCommand& command, const AdminOutput& io) {
+void ApplySettings(AccountStore& store, account_s& account, const AdminCommand& command,
+                   const AdminOutput& io) {
     for (const auto& [setting, value] : command.settings) {
-        if (setting == "name") SetName(store, account, value);
-        else if (setting == "login") SetLogin(store, account, value);
-        else if (setting == "home") SetHome(account, value, io);
-        else if (setting == "enabled") account.enabled = ParseYesNo("--enabled", value) ? 1 : 0;
-        else if (setting == "message") SetMessage(account, value);
+        if (setting == "name")
+            SetName(store, account, value);
+        else if (setting == "login")
+            SetLogin(store, account, value);
+        else if (setting == "home")
+            SetHome(account, value, io);
+        else if (setting == "enabled")
+            account.enabled = ParseYesNo("--enabled", value) ? 1 : 0;
+        else if (setting == "message")
+            SetMessage(account, value);
     }
 }
 
@@ -315,7 +348,7 @@ void ApplySettings(AccountStore& store, account_s& account, const AdminCommand& 
 std::string ReadPassword(const AdminOutput& io) {
     const int fd = fileno(io.in);
     const bool terminal = isatty(fd) != 0;
-    termios saved {};
+    termios saved{};
     if (terminal && tcgetattr(fd, &saved) == 0) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -343,14 +376,17 @@ std::string ReadPassword(const AdminOutput& io) {
     return *first;
 }
 
-bool AccountCommand(const AdminCommand& command, AccountStore& store, const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
+bool AccountCommand(const AdminCommand& command, AccountStore& store,
+                    const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
     if (command.action == "list") {
         PrintHeader(io, {"NAME", "LOGIN", "ENABLED", "HOME", "MESSAGE"});
         auto print = [&](const account_s& a, const std::string& name, const std::string& login) {
-            PrintLine(io, {Field(name), Field(login), a.enabled ? "yes" : "no", Field(a.home), Field(a.loginmsg)});
+            PrintLine(io, {Field(name), Field(login), a.enabled ? "yes" : "no", Field(a.home),
+                           Field(a.loginmsg)});
         };
         print(store.anonymous, kAnonymous, kAnonymous);
-        for (const account_s* a = store.accounts.head; a != nullptr; a = a->next) print(*a, a->name, a->login);
+        for (const account_s* a = store.accounts.head; a != nullptr; a = a->next)
+            print(*a, a->name, a->login);
         return false;
     }
     if (command.action == "add") {
@@ -369,7 +405,8 @@ bool AccountCommand(const AdminCommand& command, AccountStore& store, const Admi
         }
         CopyText(account->password, ReadPassword(io));
     } else if (command.action == "delete") {
-        if (account == &store.anonymous) Refuse("the anonymous account cannot be deleted (disable it instead)");
+        if (account == &store.anonymous)
+            Refuse("the anonymous account cannot be deleted (disable it instead)");
         store.DeleteAccount(account);
     }
     return true;
@@ -377,7 +414,8 @@ bool AccountCommand(const AdminCommand& command, AccountStore& store, const Admi
 
 // --- Accessible paths ---
 
-bool PathCommand(const AdminCommand& command, AccountStore& store, const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
+bool PathCommand(const AdminCommand& command, AccountStore& store,
+                 const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
     account_s* account = FindAccount(store, command.name);
     PathChecker& paths = account->paths;
     if (command.action == "list") {
@@ -389,17 +427,20 @@ bool PathCommand(const AdminCommand& command, AccountStore& store, const AdminOu
     }
     const std::string path = NormalisedPath("the path", command.path, PATH_TEXT_SIZE);
     if (command.action == "add") {
-        if (paths.HasPath(path) != 0) Refuse(path + " is already an accessible path of '" + command.name + "'");
+        if (paths.HasPath(path) != 0)
+            Refuse(path + " is already an accessible path of '" + command.name + "'");
         paths.AddPath(path, command.permissions.value_or(kDefaultPathFlags));
         WarnIfMissing(io, path);
         return true;
     }
-    if (paths.HasPath(path) == 0) Refuse(path + " is not an accessible path of '" + command.name + "'");
+    if (paths.HasPath(path) == 0)
+        Refuse(path + " is not an accessible path of '" + command.name + "'");
     if (command.action == "set") {
         paths.SetPermissions(path, *command.permissions);
     } else if (command.action == "delete") {
         if (path == account->home) {
-            Refuse(path + " is the home folder of '" + command.name + "'; give the account another home first");
+            Refuse(path + " is the home folder of '" + command.name +
+                   "'; give the account another home first");
         }
         paths.RemovePath(path);
     }
@@ -428,13 +469,15 @@ const OptionKey* FindOptionKey(const std::string& key) {
     return nullptr;
 }
 
-bool OptionCommand(const AdminCommand& command, AccountStore& store, const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
+bool OptionCommand(const AdminCommand& command, AccountStore& store,
+                   const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
     srvropt_s& options = store.options;
     if (command.action == "list") {
         PrintHeader(io, {"OPTION", "VALUE"});
         for (const OptionKey& k : kOptionKeys) {
             const uint32_t value = options.*k.field;
-            PrintLine(io, {k.key, k.kind == OptionKey::kYesNo ? (value != 0 ? "yes" : "no") : std::to_string(value)});
+            PrintLine(io, {k.key, k.kind == OptionKey::kYesNo ? (value != 0 ? "yes" : "no")
+                                                              : std::to_string(value)});
         }
         return false;
     }
@@ -442,12 +485,20 @@ bool OptionCommand(const AdminCommand& command, AccountStore& store, const Admin
     const std::string what = "the " + command.name;
     uint32_t value = 0;
     switch (k.kind) {
-        case OptionKey::kPort: value = ParseNumber(what.c_str(), command.value, 1, 65535); break;
-        case OptionKey::kNumber: value = ParseNumber(what.c_str(), command.value, 0, UINT32_MAX); break;
-        case OptionKey::kYesNo: value = ParseYesNo(what.c_str(), command.value) ? 1 : 0; break;
+        case OptionKey::kPort:
+            value = ParseNumber(what.c_str(), command.value, 1, 65535);
+            break;
+        case OptionKey::kNumber:
+            value = ParseNumber(what.c_str(), command.value, 0, UINT32_MAX);
+            break;
+        case OptionKey::kYesNo:
+            value = ParseYesNo(what.c_str(), command.value) ? 1 : 0;
+            break;
         case OptionKey::kFeatures:
             value = ParseNumber(what.c_str(), command.value, 0, UINT32_MAX, true);
-            if ((value & ~kKnownFeatures) != 0) Refuse("the features value " + command.value + " sets bits this version does not know (known: 0x1 to 0x8)");
+            if ((value & ~kKnownFeatures) != 0)
+                Refuse("the features value " + command.value +
+                       " sets bits this version does not know (known: 0x1 to 0x8)");
             break;
     }
     options.*k.field = value;
@@ -464,13 +515,14 @@ AdminCommand ParseAdminCommand(const std::vector<std::string>& list) {
     const std::string& group = command.group;
     const std::string& action = command.action;
     if (group == "account") {
-        if (action == "list") {
-        } else if (action == "add" || action == "set" || action == "password" || action == "delete") {
-            command.name = words.Take("account name");
-            if (action == "add" || action == "set") ParseAccountSettings(words, command);
-            if (action == "set" && command.settings.empty()) Usage("account set needs at least one setting");
-        } else {
+        if (action != "list" && action != "add" && action != "set" && action != "password" &&
+            action != "delete") {
             Usage("unknown account command '" + action + "'");
+        }
+        if (action != "list") command.name = words.Take("account name");
+        if (action == "add" || action == "set") ParseAccountSettings(words, command);
+        if (action == "set" && command.settings.empty()) {
+            Usage("account set needs at least one setting");
         }
     } else if (group == "path") {
         if (action != "list" && action != "add" && action != "set" && action != "delete") {
@@ -479,11 +531,13 @@ AdminCommand ParseAdminCommand(const std::vector<std::string>& list) {
         command.name = words.Take("account name");
         if (action != "list") command.path = words.Take("path");
         if (action == "add" || action == "set") ParsePermissions(words, command);
-        if (action == "set" && !command.permissions) Usage("path set needs the permissions (or --none)");
+        if (action == "set" && !command.permissions)
+            Usage("path set needs the permissions (or --none)");
     } else {  // option
         if (action == "set") {
             command.name = words.Take("option");
-            if (FindOptionKey(command.name) == nullptr) Usage("unknown option '" + command.name + "'");
+            if (FindOptionKey(command.name) == nullptr)
+                Usage("unknown option '" + command.name + "'");
             command.value = words.Take(("the value of " + command.name).c_str());
         } else if (action != "list") {
             Usage("unknown option command '" + action + "'");

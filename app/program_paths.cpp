@@ -74,15 +74,14 @@ std::string ExecutableFolder() {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string DataFolderOf(const std::string& executableFolder, const std::string& relativeDataFolder) {
+std::string DataFolderOf(const std::string& executableFolder,
+                         const std::string& relativeDataFolder) {
     if (executableFolder.empty()) return {};
     const std::string installed = JoinFolder(executableFolder, relativeDataFolder);
     return IsFolder(installed) ? installed : executableFolder;
 }
 
-std::string DataFolder() {
-    return DataFolderOf(ExecutableFolder(), TARNHOLD_RELATIVE_DATA_FOLDER);
-}
+std::string DataFolder() { return DataFolderOf(ExecutableFolder(), TARNHOLD_RELATIVE_DATA_FOLDER); }
 
 std::string DefaultSettingsFolder(std::string& error) {
     std::string base;

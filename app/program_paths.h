@@ -14,7 +14,8 @@ std::string ExecutableFolder();
 // layout's data folder (`relativeDataFolder` from the executable's folder,
 // such as "../share/tarnhold") when that folder exists, otherwise the
 // executable's own folder, as in the build tree. Empty in, empty out.
-std::string DataFolderOf(const std::string& executableFolder, const std::string& relativeDataFolder);
+std::string DataFolderOf(const std::string& executableFolder,
+                         const std::string& relativeDataFolder);
 
 // The running program's data folder (DataFolderOf with this build's
 // installed layout), or empty when the executable's folder is unknown.

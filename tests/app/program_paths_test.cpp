@@ -13,7 +13,8 @@ TEST(ProgramPathsTest, DataFolderIsTheInstalledOneWhereItExistsElseBesideTheExec
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string root = pattern;
     ASSERT_EQ(system(("mkdir -p '" + root + "/usr/bin' '" + root + "/usr/share/tarnhold' '" + root +
-                      "/build'").c_str()),
+                      "/build'")
+                         .c_str()),
               0);
     struct Case {
         std::string executableFolder;
@@ -24,7 +25,8 @@ TEST(ProgramPathsTest, DataFolderIsTheInstalledOneWhereItExistsElseBesideTheExec
         {"", ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(DataFolderOf(c.executableFolder, "../share/tarnhold"), c.expected) << c.executableFolder;
+        EXPECT_EQ(DataFolderOf(c.executableFolder, "../share/tarnhold"), c.expected)
+            << c.executableFolder;
     }
     EXPECT_EQ(DataFolderOf("/", "../share/tarnhold"), "/");  // /share/tarnhold is not there
     ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);

@@ -34,10 +34,11 @@ TEST_F(SettingsLockTest, OneHolderAtATimeAndReleasedWithItsHolder) {
     SettingsLock second;
     EXPECT_EQ(second.Acquire(dir_, holder, error), SettingsLock::Outcome::kBusy);
     EXPECT_EQ(holder, static_cast<long>(getpid()));
-    EXPECT_NE(SettingsLockRefusal(SettingsLock::Outcome::kBusy, dir_, holder, error, "start a server")
-                  .find("cannot start a server: another Tarnhold process (" + std::to_string(getpid()) +
-                        ") is using the settings folder " + dir_),
-              std::string::npos);
+    EXPECT_NE(
+        SettingsLockRefusal(SettingsLock::Outcome::kBusy, dir_, holder, error, "start a server")
+            .find("cannot start a server: another Tarnhold process (" + std::to_string(getpid()) +
+                  ") is using the settings folder " + dir_),
+        std::string::npos);
 
     first.reset();
     SettingsLock third;
