@@ -22,7 +22,9 @@ constexpr int kUsage = 2;
 constexpr char kAnonymous[] = "anonymous";
 // The flags the account manager's "Add path" gives.
 constexpr uint32_t kDefaultPathFlags = PERM_FILE_READ | PERM_FOLDER_LIST;
-// The flags a home folder gets.
+// The flags a named account's home folder gets. The anonymous account's
+// home gets only kDefaultPathFlags: uploads by anyone must be the owner's
+// explicit choice (path set), not a side effect of choosing a home.
 constexpr uint32_t kHomeFlags =
     PERM_FILE_READ | PERM_FILE_WRITE | PERM_FOLDER_LIST | PERM_FOLDER_CREATE;
 // The feature bits this build knows (platform notes: 0x1 to 0x8).
@@ -308,10 +310,12 @@ void SetLogin(AccountStore& store, account_s& account,
 // As the account manager's "Browse": the new home becomes an accessible
 // path with the home rights (unless it is one already), and the old home's
 // path goes.
-void SetHome(account_s& account, const std::string& folder, const AdminOutput& io) {
+void SetHome(AccountStore& store, account_s& account, const std::string& folder,
+             const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
     const std::string home = NormalisedPath("the home folder", folder, ACCOUNT_TEXT_SIZE);
+    const uint32_t flags = &account == &store.anonymous ? kDefaultPathFlags : kHomeFlags;
     if (account.home[0] != '\0' && home != account.home) account.paths.RemovePath(account.home);
-    if (account.paths.HasPath(home) == 0) account.paths.AddPath(home, kHomeFlags);
+    if (account.paths.HasPath(home) == 0) account.paths.AddPath(home, flags);
     CopyText(account.home, home);
     WarnIfMissing(io, home);
 }
@@ -335,7 +339,7 @@ void ApplySettings(AccountStore& store, account_s& account, const AdminCommand& 
         else if (setting == "login")
             SetLogin(store, account, value);
         else if (setting == "home")
-            SetHome(account, value, io);
+            SetHome(store, account, value, io);
         else if (setting == "enabled")
             account.enabled = ParseYesNo("--enabled", value) ? 1 : 0;
         else if (setting == "message")

@@ -115,6 +115,10 @@ class AdminCommandsTest(AdminCase):
             "%s\tread,list" % self.folder,
             "%s\tread,write,list,create" % new_home,
         ])
+        # Anyone may log in anonymously: its home is only readable until
+        # the owner says otherwise.
+        self.assert_ok("account", "set", "anonymous", "--home", new_home)
+        self.assertEqual(self.assert_ok("path", "list", "anonymous"), "%s\tread,list\n" % new_home)
 
     def test_paths_and_their_permissions(self):
         shared = os.path.join(self.folder, "shared")
