@@ -1,8 +1,6 @@
 #include "app/admin_commands.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
