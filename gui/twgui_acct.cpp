@@ -5,6 +5,7 @@
 #include <QSignalBlocker>
 #include <QTreeWidgetItem>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,9 @@ TTWAcct::TTWAcct(AccountStore& store, QWidget* parent)
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-    setFixedSize(535, 480);
+    // The designed size, or what the labels need in a larger font.
+    const QSize needed = minimumSizeHint();
+    setFixedSize(std::max(535, needed.width()), std::max(480, needed.height()));
     chooseFolder_ = [](QWidget* owner) -> std::optional<QString> {
         const QString folder = QFileDialog::getExistingDirectory(
             owner, QStringLiteral("Please select a folder"), QString(), QFileDialog::ShowDirsOnly);

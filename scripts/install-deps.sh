@@ -8,7 +8,7 @@ packages=(
   libgtest-dev googletest
   python3 curl lftp
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libqt6svg6 libgl-dev
-  xvfb xauth x11-utils fonts-liberation
+  xvfb xauth x11-utils xdotool fonts-liberation
   dpkg-dev file lintian man-db systemd
 )
 

@@ -12,7 +12,7 @@ build=$(scripts/build.sh plain | tail -n 1)
 out=docs/screenshots
 mkdir -p "$out"
 
-work=$(mktemp -d)
+work=$(mktemp -d /tmp/tarnhold-demo.XXXXXX)
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -83,5 +83,17 @@ window_id() {
 for _ in $(seq 100); do [ -n "$(window_id 'Tarnwell Server 1.0')" ] && break; sleep 0.1; done
 # Long enough for the transfer column to show a rate.
 sleep 3
-"$build/tests/gui/grab_window" "$(window_id 'Tarnwell Server 1.0')" "$out/main-window.png"
+main=$(window_id 'Tarnwell Server 1.0')
+"$build/tests/gui/grab_window" "$main" "$out/main-window.png"
 echo "saved $out/main-window.png"
+
+# The account manager (Ctrl+N), showing Alice's account.
+xdotool windowfocus --sync "$main"
+xdotool key ctrl+n
+for _ in $(seq 100); do [ -n "$(window_id 'Tarnwell Server account manager')" ] && break; sleep 0.1; done
+accounts=$(window_id 'Tarnwell Server account manager')
+xdotool windowfocus --sync "$accounts"
+xdotool key Down
+sleep 0.5
+"$build/tests/gui/grab_window" "$accounts" "$out/account-manager.png"
+echo "saved $out/account-manager.png"
