@@ -13,11 +13,11 @@
 #include "engine/ftp_server.h"
 #include "gui/event_receiver.h"
 #include "gui/log_view.h"
-#include "gui/twgui_acct.h"
 #include "gui/paint_throttle.h"
 #include "gui/status_panel.h"
 #include "gui/status_tree.h"
 #include "gui/tray_icon.h"
+#include "gui/twgui_acct.h"
 #include "ui_twgui_main.h"
 
 // The images live in this static library; nothing else would pull them in.

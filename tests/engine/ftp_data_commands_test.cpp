@@ -115,41 +115,6 @@ private:
     int fd_;
 };
 
-// A socket bound to the port on all addresses as the server binds its
-// passive sockets (a connection of an earlier run that lingers on the port
-// does not count), or -1.
-int BindPort(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Whether the server could listen on the port right now.
-bool PortIsFree(int port) {
-    int fd = BindPort(port);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
-}
-
-// A socket that holds the port (listening on all addresses), or -1.
-int HoldPort(int port) {
-    int fd = BindPort(port);
-    if (fd >= 0 && listen(fd, 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 class DataCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -306,7 +271,9 @@ TEST_F(DataCommandsTest, TransferProgressAndDisconnectFromTheConsole) {
 }
 
 TEST_F(DataCommandsTest, PassivePortWrapsFrom32000To10000) {
-    if (!PortIsFree(32000) || !PortIsFree(10000)) GTEST_SKIP() << "port 32000 or 10000 in use";
+    if (!loopback::PortIsFree(32000) || !loopback::PortIsFree(10000)) {
+        GTEST_SKIP() << "port 32000 or 10000 in use";
+    }
     PassivePortServer server(32000);
     Control control(Start(server));
     control.LogInAnonymously();
@@ -327,7 +294,7 @@ TEST_F(DataCommandsTest, PasvGivesUpAfter128TakenPortsAndMovesPastThem) {
     constexpr int kFirst = 20000;
     std::vector<int> held;
     for (int port = kFirst; port < kFirst + 128; ++port) {
-        int fd = HoldPort(port);
+        int fd = loopback::HoldPort(port);
         if (fd < 0) break;
         held.push_back(fd);
     }
@@ -335,7 +302,7 @@ TEST_F(DataCommandsTest, PasvGivesUpAfter128TakenPortsAndMovesPastThem) {
         for (int fd : held) close(fd);
         held.clear();
     };
-    if (held.size() != 128 || !PortIsFree(kFirst + 128)) {
+    if (held.size() != 128 || !loopback::PortIsFree(kFirst + 128)) {
         release();
         GTEST_SKIP() << "ports " << kFirst << " to " << kFirst + 128 << " are not all free";
     }

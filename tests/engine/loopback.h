@@ -98,6 +98,41 @@ inline std::string ReceiveUntil(int fd, const std::string& end) {
     return all;
 }
 
+// A socket bound to the port on all addresses as the server binds its
+// passive sockets (a connection of an earlier run that lingers on the port
+// does not count), or -1.
+inline int BindPort(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the server could listen on the port right now.
+inline bool PortIsFree(int port) {
+    int fd = BindPort(port);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+// A socket that holds the port (listening on all addresses), or -1.
+inline int HoldPort(int port) {
+    int fd = BindPort(port);
+    if (fd >= 0 && listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Threads of this process. A sanitizer may start a helper thread with the
 // first thread created, so one is created first.
 inline int CountThreads() {
@@ -134,16 +169,11 @@ inline int FreeListeningPort() {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         int port = pick(random);
         if (port >= low && port <= high) continue;
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(static_cast<uint16_t>(port));
-        at.sin_addr.s_addr = htonl(INADDR_ANY);
-        bool free = bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-        close(fd);
-        if (free) return port;
+        const int fd = BindPort(port);
+        if (fd >= 0) {
+            close(fd);
+            return port;
+        }
     }
     return -1;
 }

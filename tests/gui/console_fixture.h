@@ -106,20 +106,6 @@ inline QStringList ChildTexts(const QTreeWidgetItem* node, int column) {
     return texts;
 }
 
-// A socket listening on the port on all addresses, or -1.
-inline int HoldPort(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(fd, 5) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // The console of a test: a real server behind the real main window, with
 // its settings and the accounts' home in temporary folders (see

@@ -186,7 +186,7 @@ private slots:
         QVERIFY(!ui.StopItem->isEnabled() && !ui.StopTBItem->isEnabled());
         QCOMPARE(NewClient().Do("connect").left(5), QStringLiteral("error"));
 
-        const int holder = HoldPort(port_);
+        const int holder = loopback::HoldPort(port_);
         QVERIFY(holder >= 0);
         ui.StartItem->trigger();
         QCOMPARE(LastLine(), QStringLiteral("Could not start listening on port %1. Please check if another "
@@ -204,7 +204,7 @@ private slots:
 
     void aFailedStartAtStartUpLeavesBothEntriesEnabled() {
         cleanup();
-        const int holder = HoldPort(port_);
+        const int holder = loopback::HoldPort(port_);
         QVERIFY(holder >= 0);
         server_ = std::make_unique<CIP_FTPServer>();
         window_ = std::make_unique<TTWMain>(*server_, SettingsFilesIn(settings_.path().toStdString()));
