@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #ifndef TARNHOLD_VERSION
 #error "the build defines TARNHOLD_VERSION"
@@ -64,11 +65,20 @@ std::string JoinFolder(const std::string& folder, const std::string& relative) {
 
 const char* ProgramVersion() { return TARNHOLD_VERSION; }
 
-std::string ExecutableFolder() {
+std::string ExecutablePath() {
     std::string path(4096, '\0');
     ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
     if (n <= 0 || static_cast<std::size_t>(n) >= path.size()) return {};
     path.resize(static_cast<std::size_t>(n));
+    // The kernel marks a file unlinked since the start; its successor has
+    // the path without the mark.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+    return path;
+}
+
+std::string ExecutableFolder() {
+    const std::string path = ExecutablePath();
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return {};
     return slash == 0 ? "/" : path.substr(0, slash);

@@ -7,6 +7,10 @@
 // The version of this build, as in `tarnhold --version`.
 const char* ProgramVersion();
 
+// The full path of the running executable, or empty when /proc does not
+// tell. A file replaced since the start (an upgrade) still gives its path.
+std::string ExecutablePath();
+
 // The folder of the running executable, or empty when /proc does not tell.
 std::string ExecutableFolder();
 
