@@ -9,8 +9,10 @@
 #include <exception>
 #include <string>
 
+#include "app/program_paths.h"
 #include "config/account_store.h"
 #include "engine/ftp_server.h"
+#include "gui/autostart_entry.h"
 #include "gui/event_receiver.h"
 #include "gui/log_view.h"
 #include "gui/paint_throttle.h"
@@ -18,6 +20,7 @@
 #include "gui/status_tree.h"
 #include "gui/tray_icon.h"
 #include "gui/twgui_acct.h"
+#include "gui/twgui_server.h"
 #include "ui_twgui_main.h"
 
 // The images live in this static library; nothing else would pull them in.
@@ -104,11 +107,10 @@ void TTWMain::ConnectCommands() {
     command(ui_->NewAccountItem, &TTWMain::ShowAccountManager);
     command(ui_->AccountManagerItem, &TTWMain::ShowAccountManager);
     command(ui_->AccountsTBItem, &TTWMain::ShowAccountManager);
-    // The options window, the help manual, the about box and the address
-    // list come with their own windows; until then their entries are not
-    // offered.
-    for (QAction* action : {ui_->ServerOptionsItem, ui_->HelpManualItem, ui_->AboutItem,
-                            ui_->SiteAddressItem}) {
+    command(ui_->ServerOptionsItem, &TTWMain::ShowServerOptions);
+    // The help manual, the about box and the address list come with
+    // their own windows; until then their entries are not offered.
+    for (QAction* action : {ui_->HelpManualItem, ui_->AboutItem, ui_->SiteAddressItem}) {
         action->setEnabled(false);
     }
 }
@@ -157,6 +159,14 @@ TTWAcct* TTWMain::ShowAccountManager() {
     accountManager_->raise();
     accountManager_->activateWindow();
     return accountManager_;
+}
+
+TTWServer* TTWMain::ShowServerOptions() {
+    if (options_ == nullptr) {
+        options_ = new TTWServer(server_, *ui_->RichView, AutostartEntry(ExecutablePath()), this);
+    }
+    options_->Open();
+    return options_;
 }
 
 void TTWMain::StartTBItemClick() {

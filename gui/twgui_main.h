@@ -24,6 +24,7 @@ class StatusPanel;
 class StatusTree;
 class TrayIcon;
 class TTWAcct;
+class TTWServer;
 
 namespace Ui {
 class TTWMain;
@@ -50,6 +51,8 @@ public:
     void ExitTBItemClick();
     // Shows the account manager, creating it on first use; non-modal.
     TTWAcct* ShowAccountManager();
+    // Shows the options window, creating it on first use; non-modal.
+    TTWServer* ShowServerOptions();
 
     // The end of the window, before it is destroyed: every waiting and
     // later event from the sessions returns at once, the receiver is
@@ -90,6 +93,7 @@ private:
     GuiEventReceiver* receiver_;
     TrayIcon* tray_;
     TTWAcct* accountManager_ = nullptr;
+    TTWServer* options_ = nullptr;
     StatusPanel* statusPanel_;
     int32_t refreshStamp_ = 0;
     bool ending_ = false;

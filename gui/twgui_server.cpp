@@ -1,0 +1,88 @@
+#include "gui/twgui_server.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "config/account_store.h"
+#include "engine/ftp_server.h"
+#include "engine/server_control.h"
+#include "ui_twgui_server.h"
+
+namespace {
+
+// The designed size, or what the labels need in a larger font.
+constexpr int kWidth = 304;
+constexpr int kHeight = 297;
+
+}  // namespace
+
+TTWServer::TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autostart, QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::TTWServer>()), server_(server), log_(log),
+      autostart_(std::move(autostart)) {
+    ui_->setupUi(this);
+    // A title without buttons: "Ok" is the way out.
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint);
+    const QSize needed = minimumSizeHint();
+    setFixedSize(std::max(kWidth, needed.width()), std::max(kHeight, needed.height()));
+    ShowStoredOptions();
+    // clicked, unlike toggled, comes only from the owner.
+    connect(ui_->CheckBox1, &QCheckBox::clicked, this, &TTWServer::CheckBox1Click);
+    connect(ui_->Button1, &QPushButton::clicked, this, &TTWServer::Button1Click);
+}
+
+TTWServer::~TTWServer() = default;
+
+void TTWServer::ShowStoredOptions() {
+    srvropt_s options;
+    {
+        AccountStore::Lock lock(server_.store);
+        options = server_.store.options;
+    }
+    ui_->dxSpinEdit1->setValue(options.port);
+    ui_->dxSpinEdit2->setValue(options.maxusers);
+    ui_->dxSpinEdit3->setValue(options.idletimeout);
+    ui_->CheckBox1->setChecked(options.startatboot != 0);
+}
+
+void TTWServer::Open() {
+    if (!isVisible()) ShowStoredOptions();
+    show();
+    raise();
+    activateWindow();
+}
+
+void TTWServer::Button1Click() {
+    // The fields hold whole numbers within the stored fields' range.
+    const auto port = static_cast<uint32_t>(ui_->dxSpinEdit1->value());
+    const auto maxusers = static_cast<uint32_t>(ui_->dxSpinEdit2->value());
+    const auto idletimeout = static_cast<uint32_t>(ui_->dxSpinEdit3->value());
+    const bool startatboot = ui_->CheckBox1->isChecked();
+    {
+        AccountStore::Lock lock(server_.store);
+        server_.store.options.port = port;
+        server_.store.options.maxusers = maxusers;
+        server_.store.options.idletimeout = idletimeout;
+        server_.store.options.startatboot = startatboot ? 1 : 0;
+    }
+    server_.SetIdleTimeout(IdleTimeoutFromOption(idletimeout));
+
+    if (bootChanged_) {
+        switch (startatboot ? autostart_.Write() : autostart_.Remove()) {
+            case AutostartEntry::Result::Done: break;
+            case AutostartEntry::Result::FolderFailed:
+                log_.AppendLogLine("Could not create/open subkey in windows registry. You may need to login "
+                                   "as administrator.",
+                                   LogStyle::Error);
+                break;
+            case AutostartEntry::Result::EntryFailed:
+                log_.AppendLogLine("Could not set values in windows registry. You may need to login as "
+                                   "administrator",
+                                   LogStyle::Error);
+                break;
+        }
+    }
+    hide();
+}
+
+void TTWServer::reject() { hide(); }
