@@ -14,11 +14,14 @@
 #include "engine/ftp_server.h"
 #include "gui/autostart_entry.h"
 #include "gui/event_receiver.h"
+#include "gui/help_window.h"
 #include "gui/log_view.h"
 #include "gui/paint_throttle.h"
+#include "gui/site_addresses.h"
 #include "gui/status_panel.h"
 #include "gui/status_tree.h"
 #include "gui/tray_icon.h"
+#include "gui/twgui_about.h"
 #include "gui/twgui_acct.h"
 #include "gui/twgui_server.h"
 #include "ui_twgui_main.h"
@@ -43,7 +46,8 @@ QString StatusText(int total) {
 
 TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::TTWMain>()), server_(server),
-      files_(std::move(files)) {
+      files_(std::move(files)), manualPath_(QString::fromStdString(DataFolder() + "/tarnhold.hlp")),
+      siteAddresses_(std::make_unique<SiteAddresses>()) {
     InitGuiResources();
     ui_->setupUi(this);
     ui_->Splitter->setSizes({kLogHeight, height()});
@@ -108,11 +112,9 @@ void TTWMain::ConnectCommands() {
     command(ui_->AccountManagerItem, &TTWMain::ShowAccountManager);
     command(ui_->AccountsTBItem, &TTWMain::ShowAccountManager);
     command(ui_->ServerOptionsItem, &TTWMain::ShowServerOptions);
-    // The help manual, the about box and the address list come with
-    // their own windows; until then their entries are not offered.
-    for (QAction* action : {ui_->HelpManualItem, ui_->AboutItem, ui_->SiteAddressItem}) {
-        action->setEnabled(false);
-    }
+    command(ui_->HelpManualItem, &TTWMain::ManTBItemClick);
+    command(ui_->AboutItem, &TTWMain::AboutTBItemClick);
+    command(ui_->SiteAddressItem, &TTWMain::GetIPTBItemClick);
 }
 
 void TTWMain::RunCommand(const std::function<void()>& command) {
@@ -169,6 +171,26 @@ TTWServer* TTWMain::ShowServerOptions() {
     return options_;
 }
 
+TTWAbout* TTWMain::AboutTBItemClick() {
+    if (about_ == nullptr) about_ = new TTWAbout(this);
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+    return about_;
+}
+
+HelpWindow* TTWMain::ManTBItemClick() {
+    if (help_ == nullptr) help_ = new HelpWindow(manualPath_, this);
+    help_->OpenContents();
+    return help_;
+}
+
+void TTWMain::SetSiteAddresses(std::unique_ptr<SiteAddresses> addresses) {
+    siteAddresses_ = std::move(addresses);
+}
+
+void TTWMain::GetIPTBItemClick() { siteAddresses_->Log(*ui_->RichView); }
+
 void TTWMain::StartTBItemClick() {
     control_->Start();
     ShowEntryStates();
@@ -194,6 +216,7 @@ bool TTWMain::Shutdown() {
     receiver_->Release();
     server_.events.Detach();
     saved_ = SaveSettings(server_.store, files_);
+    if (help_ != nullptr) help_->close();
     tray_->Hide();
     return saved_;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -18,11 +19,14 @@
 
 class CIP_FTPServer;
 class GuiEventReceiver;
+class HelpWindow;
 class LogView;
 class QLabel;
+class SiteAddresses;
 class StatusPanel;
 class StatusTree;
 class TrayIcon;
+class TTWAbout;
 class TTWAcct;
 class TTWServer;
 
@@ -53,10 +57,22 @@ public:
     TTWAcct* ShowAccountManager();
     // Shows the options window, creating it on first use; non-modal.
     TTWServer* ShowServerOptions();
+    // "My &FTP site address": lists the machine's addresses in the log.
+    void GetIPTBItemClick();
+    // "Help &manual": the help window at the manual's contents.
+    HelpWindow* ManTBItemClick();
+    // "About &Tarnwell Server": the about box, created on first use.
+    TTWAbout* AboutTBItemClick();
+
+    // Where the help manual is read from; by default tarnhold.hlp in the
+    // program's data folder. Takes effect before the help window exists.
+    void SetHelpManual(const QString& path) { manualPath_ = path; }
+    // The address queries of "My &FTP site address"; tests put theirs here.
+    void SetSiteAddresses(std::unique_ptr<SiteAddresses> addresses);
 
     // The end of the window, before it is destroyed: every waiting and
     // later event from the sessions returns at once, the receiver is
-    // detached, and the settings are saved. Returns whether the save
+    // detached, the settings are saved and the help viewer is closed. Returns whether the save
     // succeeded. Idempotent; later calls return the first result.
     bool Shutdown();
 
@@ -94,6 +110,10 @@ private:
     TrayIcon* tray_;
     TTWAcct* accountManager_ = nullptr;
     TTWServer* options_ = nullptr;
+    TTWAbout* about_ = nullptr;
+    HelpWindow* help_ = nullptr;
+    QString manualPath_;
+    std::unique_ptr<SiteAddresses> siteAddresses_;
     StatusPanel* statusPanel_;
     int32_t refreshStamp_ = 0;
     bool ending_ = false;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Takes the screenshots of the desktop console for the manual and the
 # README: the program runs under Xvfb (fonts-liberation stands in for
-# Arial) with a real server, two FTP sessions and a download in progress,
-# and each window is saved as a PNG into docs/screenshots/.
+# Arial) with a real server, two FTP sessions and a download in progress;
+# the main window, the account manager, the options window, the about box
+# and the help window are each saved as a PNG into docs/screenshots/.
 #   scripts/screenshots.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,6 +85,12 @@ for _ in $(seq 100); do [ -n "$(window_id 'Tarnwell Server 1.0')" ] && break; sl
 # Long enough for the transfer column to show a rate.
 sleep 3
 main=$(window_id 'Tarnwell Server 1.0')
+# The machine's addresses in the log, as "My FTP site address" lists them.
+xdotool windowfocus --sync "$main"
+xdotool key alt+h
+sleep 0.3
+xdotool key f
+sleep 0.5
 "$build/tests/gui/grab_window" "$main" "$out/main-window.png"
 echo "saved $out/main-window.png"
 
@@ -97,3 +104,21 @@ xdotool key Down
 sleep 0.5
 "$build/tests/gui/grab_window" "$accounts" "$out/account-manager.png"
 echo "saved $out/account-manager.png"
+
+# A window of the menus, by the keys that open it: saved once its caption
+# is shown.
+grab_from_menu() {
+  local menu=$1 entry=$2 caption=$3 file=$4 id
+  xdotool windowfocus --sync "$main"
+  xdotool key "$menu"
+  sleep 0.3
+  xdotool key "$entry"
+  for _ in $(seq 100); do [ -n "$(window_id "$caption")" ] && break; sleep 0.1; done
+  id=$(window_id "$caption")
+  sleep 0.5
+  "$build/tests/gui/grab_window" "$id" "$out/$file"
+  echo "saved $out/$file"
+}
+grab_from_menu alt+t o 'Tarnwell Server options' options.png
+grab_from_menu alt+h t 'About Tarnwell Server 1.0' about.png
+grab_from_menu alt+h m 'Tarnwell Server help' help-window.png

@@ -18,8 +18,7 @@ from harness import HEADLESS
 BUILD = os.environ["TARNHOLD_BUILD_DIR"]
 VERSION = os.environ["TARNHOLD_VERSION"]
 
-# Every file the package must hold (the help manual comes once the build
-# makes one).
+# Every file the package must hold.
 FILES = {
     "usr/bin/tarnhold",
     "usr/lib/systemd/system/tarnhold.service",
@@ -28,8 +27,12 @@ FILES = {
     "usr/share/man/man1/tarnhold.1.gz",
     "usr/share/doc/tarnhold/copyright",
     "usr/share/doc/tarnhold/changelog.gz",
+    "usr/share/tarnhold/tarnhold.hlp",
+    "usr/share/tarnhold/screenshots/main-window.png",
+    "usr/share/tarnhold/screenshots/account-manager.png",
+    "usr/share/tarnhold/screenshots/options.png",
+    "usr/share/tarnhold/screenshots/about.png",
 }
-OPTIONAL = {"usr/share/tarnhold/tarnhold.hlp"}
 
 
 def run(*args, **kwargs):
@@ -69,7 +72,7 @@ class PackageTest(harness.ServerTestCase):
     def test_contents_and_lintian(self):
         listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
         files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
-        self.assertEqual(files - OPTIONAL, FILES)
+        self.assertEqual(files, FILES)
         for line in listing:
             self.assertIn(" root/root ", line)
         done = run("lintian", "--fail-on", "error,warning", self.deb)
