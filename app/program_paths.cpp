@@ -93,17 +93,25 @@ std::string DataFolderOf(const std::string& executableFolder,
 
 std::string DataFolder() { return DataFolderOf(ExecutableFolder(), TARNHOLD_RELATIVE_DATA_FOLDER); }
 
-std::string DefaultSettingsFolder(std::string& error) {
+std::string ConfigHome() {
     std::string base;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
         base = xdg;
     } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
         base = std::string(home) + "/.config";
     } else {
-        error = "neither XDG_CONFIG_HOME nor HOME names an absolute folder; use --config-dir";
         return {};
     }
     while (base.size() > 1 && base.back() == '/') base.pop_back();
+    return base;
+}
+
+std::string DefaultSettingsFolder(std::string& error) {
+    const std::string base = ConfigHome();
+    if (base.empty()) {
+        error = "neither XDG_CONFIG_HOME nor HOME names an absolute folder; use --config-dir";
+        return {};
+    }
     std::string folder = base + "/tarnhold";
     if (!MakeFolders(folder, error)) return {};
     return folder;

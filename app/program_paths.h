@@ -25,6 +25,10 @@ std::string DataFolderOf(const std::string& executableFolder,
 // installed layout), or empty when the executable's folder is unknown.
 std::string DataFolder();
 
+// The user's configuration folder: $XDG_CONFIG_HOME when it is absolute,
+// else $HOME/.config; no trailing '/'. Empty when neither is absolute.
+std::string ConfigHome();
+
 // ${XDG_CONFIG_HOME:-$HOME/.config}/tarnhold, created with mode 0700 when
 // it is missing (the folders above it as needed, mode 0755). On failure
 // returns empty and puts the reason in `error`.

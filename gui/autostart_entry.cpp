@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string_view>
 #include <utility>
+
+#include "app/program_paths.h"
 
 namespace {
 
@@ -48,16 +49,8 @@ int OpenFolder(const std::string& folder) {
 AutostartEntry::AutostartEntry(std::string executablePath) : executablePath_(std::move(executablePath)) {}
 
 std::string AutostartEntry::Folder() {
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        base = std::string(home) + "/.config";
-    } else {
-        return {};
-    }
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    return base + "/autostart";
+    const std::string base = ConfigHome();
+    return base.empty() ? std::string() : base + "/autostart";
 }
 
 std::string AutostartEntry::ExecArgument(const std::string& argument) {

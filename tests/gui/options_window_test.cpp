@@ -135,7 +135,8 @@ private slots:
         QVERIFY(text.starts_with("[Desktop Entry]\n"));
         QVERIFY(text.find("\nType=Application\n") != std::string::npos);
         QVERIFY(text.find("\nName=Tarnwell Server\n") != std::string::npos);
-        QVERIFY(text.find("\nExec=" + ExecutablePath() + "\n") != std::string::npos);
+        QVERIFY(text.find("\nExec=" + AutostartEntry::ExecArgument(ExecutablePath()) + "\n") !=
+                std::string::npos);
         // No temporary file is left beside it.
         QCOMPARE(std::distance(std::filesystem::directory_iterator(EntryPath().parent_path()),
                                std::filesystem::directory_iterator()),
