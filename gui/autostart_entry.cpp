@@ -46,7 +46,8 @@ int OpenFolder(const std::string& folder) {
 
 }  // namespace
 
-AutostartEntry::AutostartEntry(std::string executablePath) : executablePath_(std::move(executablePath)) {}
+AutostartEntry::AutostartEntry(std::string executablePath)
+    : executablePath_(std::move(executablePath)) {}
 
 std::string AutostartEntry::Folder() {
     const std::string base = ConfigHome();

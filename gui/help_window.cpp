@@ -31,10 +31,11 @@ void HelpWindow::OpenContents() {
             browser->home();
         }
     } else {
-        browser->setHtml(QStringLiteral("<h2>The help manual could not be opened</h2>"
-                                        "<p>The file <b>%1</b> is missing or cannot be read. Installing "
-                                        "the program again puts it back.</p>")
-                             .arg(manualPath_.toHtmlEscaped()));
+        browser->setHtml(
+            QStringLiteral("<h2>The help manual could not be opened</h2>"
+                           "<p>The file <b>%1</b> is missing or cannot be read. Installing "
+                           "the program again puts it back.</p>")
+                .arg(manualPath_.toHtmlEscaped()));
     }
     show();
     raise();

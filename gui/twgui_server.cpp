@@ -16,8 +16,12 @@ constexpr int kHeight = 297;
 
 }  // namespace
 
-TTWServer::TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autostart, QWidget* parent)
-    : QDialog(parent), ui_(std::make_unique<Ui::TTWServer>()), server_(server), log_(log),
+TTWServer::TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autostart,
+                     QWidget* parent)
+    : QDialog(parent),
+      ui_(std::make_unique<Ui::TTWServer>()),
+      server_(server),
+      log_(log),
       autostart_(std::move(autostart)) {
     ui_->setupUi(this);
     // A title without buttons: "Ok" is the way out.
@@ -71,14 +75,16 @@ void TTWServer::Button1Click() {
         switch (startatboot ? autostart_.Write() : autostart_.Remove()) {
             case AutostartEntry::Result::Done: break;
             case AutostartEntry::Result::FolderFailed:
-                log_.AppendLogLine("Could not create/open subkey in windows registry. You may need to login "
-                                   "as administrator.",
-                                   LogStyle::Error);
+                log_.AppendLogLine(
+                    "Could not create/open subkey in windows registry. You may need to login "
+                    "as administrator.",
+                    LogStyle::Error);
                 break;
             case AutostartEntry::Result::EntryFailed:
-                log_.AppendLogLine("Could not set values in windows registry. You may need to login as "
-                                   "administrator",
-                                   LogStyle::Error);
+                log_.AppendLogLine(
+                    "Could not set values in windows registry. You may need to login as "
+                    "administrator",
+                    LogStyle::Error);
                 break;
         }
     }

@@ -26,7 +26,8 @@ class TTWServer : public QDialog {
 public:
     // Fills the fields from the server's options; the box shown as it is
     // stored does not count as a click.
-    TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autostart, QWidget* parent = nullptr);
+    TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autostart,
+              QWidget* parent = nullptr);
     ~TTWServer() override;
 
     // Shows and activates the window; a hidden window first shows the

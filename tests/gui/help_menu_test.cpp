@@ -37,8 +37,11 @@ const QColor kTeal(0, 128, 128);
 // The system's queries replaced by fixed answers; an empty answer fails.
 class FixedAddresses : public SiteAddresses {
 public:
-    FixedAddresses(std::string name, std::vector<std::string> resolved, std::vector<std::string> interfaces)
-        : name_(std::move(name)), resolved_(std::move(resolved)), interfaces_(std::move(interfaces)) {}
+    FixedAddresses(std::string name, std::vector<std::string> resolved,
+                   std::vector<std::string> interfaces)
+        : name_(std::move(name)),
+          resolved_(std::move(resolved)),
+          interfaces_(std::move(interfaces)) {}
 
 protected:
     bool HostName(std::string& name) override {
@@ -67,7 +70,8 @@ std::set<QString> UpInterfaceAddresses() {
         if (at->ifa_addr == nullptr || at->ifa_addr->sa_family != AF_INET) continue;
         if ((at->ifa_flags & IFF_UP) == 0 || (at->ifa_flags & IFF_LOOPBACK) != 0) continue;
         char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(at->ifa_addr)->sin_addr, text, sizeof text);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(at->ifa_addr)->sin_addr, text,
+                  sizeof text);
         found.insert(QString::fromLatin1(text));
     }
     freeifaddrs(list);
@@ -107,7 +111,8 @@ private slots:
         const QStringList first = LinesFrom(before);
         // On a machine whose name does not resolve the failure line is
         // the whole answer; this one must resolve its own name.
-        QVERIFY2(!first.isEmpty() && first[0] == kHeading, qPrintable(first.join(QLatin1Char('|'))));
+        QVERIFY2(!first.isEmpty() && first[0] == kHeading,
+                 qPrintable(first.join(QLatin1Char('|'))));
         QVERIFY(AllNotes(before));
         QCOMPARE(LastLineColour(window_->Log()), kTeal);
         const QStringList addresses = first.mid(1);
@@ -115,9 +120,11 @@ private slots:
         QCOMPARE(QSet<QString>(addresses.begin(), addresses.end()).size(), addresses.size());
         for (const QString& address : addresses) {
             in_addr parsed{};
-            QVERIFY2(inet_pton(AF_INET, address.toLatin1().constData(), &parsed) == 1, qPrintable(address));
+            QVERIFY2(inet_pton(AF_INET, address.toLatin1().constData(), &parsed) == 1,
+                     qPrintable(address));
         }
-        for (const QString& address : UpInterfaceAddresses()) QVERIFY2(addresses.contains(address), qPrintable(address));
+        for (const QString& address : UpInterfaceAddresses())
+            QVERIFY2(addresses.contains(address), qPrintable(address));
 
         const int again = window_->Log()->LineCount();
         window_->Form().SiteAddressItem->trigger();
@@ -132,14 +139,17 @@ private slots:
         QTest::addColumn<QStringList>("logged");
         QTest::addColumn<bool>("error");
         QTest::newRow("two interfaces")
-            << QStringLiteral("host") << QStringList{"127.0.1.1"} << QStringList{"192.168.1.20", "10.0.0.5"}
+            << QStringLiteral("host") << QStringList{"127.0.1.1"}
+            << QStringList{"192.168.1.20", "10.0.0.5"}
             << QStringList{kHeading, "127.0.1.1", "192.168.1.20", "10.0.0.5"} << false;
         QTest::newRow("resolver's order kept, each address once")
-            << QStringLiteral("host") << QStringList{"10.0.0.5", "192.168.1.20", "10.0.0.5"} << QStringList{"192.168.1.20"}
-            << QStringList{kHeading, "10.0.0.5", "192.168.1.20"} << false;
+            << QStringLiteral("host") << QStringList{"10.0.0.5", "192.168.1.20", "10.0.0.5"}
+            << QStringList{"192.168.1.20"} << QStringList{kHeading, "10.0.0.5", "192.168.1.20"}
+            << false;
         QTest::newRow("name not resolved")
             << QStringLiteral("host") << QStringList{} << QStringList{"192.168.1.20"}
-            << QStringList{"Could not lookup hostname. Please check your internet connection."} << true;
+            << QStringList{"Could not lookup hostname. Please check your internet connection."}
+            << true;
         QTest::newRow("no host name")
             << QString() << QStringList{"127.0.1.1"} << QStringList{"192.168.1.20"}
             << QStringList{"Could not get the local hostname"} << true;
@@ -155,8 +165,8 @@ private slots:
             for (const QString& s : list) out.push_back(s.toStdString());
             return out;
         };
-        window_->SetSiteAddresses(
-            std::make_unique<FixedAddresses>(name.toStdString(), strings(resolved), strings(interfaces)));
+        window_->SetSiteAddresses(std::make_unique<FixedAddresses>(
+            name.toStdString(), strings(resolved), strings(interfaces)));
         const int before = window_->Log()->LineCount();
         window_->Form().SiteAddressItem->trigger();
         QCOMPARE(LinesFrom(before), logged);
@@ -175,7 +185,8 @@ private slots:
         QVERIFY(about->width() >= 440 && about->height() >= 388);
         Ui::TTWAbout& ui = about->Form();
         QCOMPARE(ui.StaticText1->text(), QStringLiteral("Tarnwell server 1.0"));
-        QCOMPARE(ui.StaticText2->text(), QStringLiteral("FTP server for windows 95/98/ME/NT/2000/XP"));
+        QCOMPARE(ui.StaticText2->text(),
+                 QStringLiteral("FTP server for windows 95/98/ME/NT/2000/XP"));
         QCOMPARE(ui.StaticText3->text(), QStringLiteral("Build 20021118"));
         QCOMPARE(ui.StaticText1->font().pixelSize(), 25);
         QVERIFY(ui.StaticText1->font().bold() && ui.StaticText3->font().bold());
@@ -211,7 +222,8 @@ private slots:
         const QStringList pictures = Matches(text, QStringLiteral("<img src=\"([^\"]+)\""));
         QVERIFY(pictures.size() >= 4);
         for (const QString& picture : pictures) {
-            const QVariant image = browser->loadResource(QTextDocument::ImageResource, QUrl(picture));
+            const QVariant image =
+                browser->loadResource(QTextDocument::ImageResource, QUrl(picture));
             QVERIFY2(image.isValid() && !image.value<QByteArray>().isEmpty(), qPrintable(picture));
         }
 

@@ -31,8 +31,8 @@ namespace {
 
 const QString kFolderFailed = QStringLiteral(
     "Could not create/open subkey in windows registry. You may need to login as administrator.");
-const QString kEntryFailed =
-    QStringLiteral("Could not set values in windows registry. You may need to login as administrator");
+const QString kEntryFailed = QStringLiteral(
+    "Could not set values in windows registry. You may need to login as administrator");
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -49,7 +49,8 @@ class OptionsWindowTest : public QObject, protected ConsoleFixture {
     QTemporaryDir config_;
 
     std::filesystem::path EntryPath() const {
-        return std::filesystem::path(config_.path().toStdString()) / "autostart" / "TARNHOLD.desktop";
+        return std::filesystem::path(config_.path().toStdString()) / "autostart" /
+               "TARNHOLD.desktop";
     }
     TTWServer* Options() {
         window_->Form().ServerOptionsItem->trigger();
@@ -59,8 +60,12 @@ class OptionsWindowTest : public QObject, protected ConsoleFixture {
         field->selectAll();
         QTest::keyClicks(field, text);
     }
-    static void Ok(TTWServer* options) { QTest::mouseClick(options->Form().Button1, Qt::LeftButton); }
-    static void ClickBox(TTWServer* options) { QTest::mouseClick(options->Form().CheckBox1, Qt::LeftButton); }
+    static void Ok(TTWServer* options) {
+        QTest::mouseClick(options->Form().Button1, Qt::LeftButton);
+    }
+    static void ClickBox(TTWServer* options) {
+        QTest::mouseClick(options->Form().CheckBox1, Qt::LeftButton);
+    }
     srvropt_s Stored() const {
         AccountStore::Lock lock(server_->store);
         return server_->store.options;
@@ -96,7 +101,8 @@ private slots:
         QCOMPARE(ui.MaxUsersLabel->buddy(), ui.dxSpinEdit2);
         QCOMPARE(ui.IdleLabel->buddy(), ui.dxSpinEdit3);
         QCOMPARE(ui.HeadingLabel->text(), QStringLiteral("Server options"));
-        QCOMPARE(ui.CheckBox1->text().remove(QLatin1Char('&')), QStringLiteral("Start server on windows boot up"));
+        QCOMPARE(ui.CheckBox1->text().remove(QLatin1Char('&')),
+                 QStringLiteral("Start server on windows boot up"));
         QCOMPARE(ui.Button1->text(), QStringLiteral("Ok"));
         // One window, shown again.
         Ok(options);
@@ -221,7 +227,8 @@ private slots:
         QCOMPARE(Client(newPort).Do("connect").left(5), QStringLiteral("error"));
 
         window_->Form().StopItem->trigger();
-        QCOMPARE(LastLine(), QStringLiteral("Stopped listening for connections on port %1").arg(newPort));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Stopped listening for connections on port %1").arg(newPort));
         window_->Form().StartItem->trigger();
         QCOMPARE(LastLine(), QStringLiteral("Listening for connections on port %1").arg(newPort));
         QCOMPARE(Client(newPort).Do("login alice pw"), QStringLiteral("ok logged in"));
@@ -247,8 +254,9 @@ private slots:
         QCOMPARE(server_->IdleTimeout(), INT_MAX);
         window_->Form().StopItem->trigger();
         window_->Form().StartItem->trigger();
-        QCOMPARE(LastLine(), QStringLiteral("Could not start listening on port 0. Please check if another "
-                                            "program is already using this port, or select a different port."));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Could not start listening on port 0. Please check if another "
+                                "program is already using this port, or select a different port."));
     }
 
     void theExecLineQuotesWhatTheDesktopWouldSplitOrExpand_data() {
