@@ -71,7 +71,10 @@ private:
 // size at every layout, and the titles never change.
 class TitleHeader : public QHeaderView {
 public:
-    explicit TitleHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
+    explicit TitleHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
+        // As the tree's own header has it.
+        setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    }
     QSize sizeHint() const override {
         if (!measured_.isValid()) measured_ = QHeaderView::sizeHint();
         return measured_;
