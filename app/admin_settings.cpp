@@ -463,7 +463,7 @@ constexpr OptionKey kOptionKeys[] = {
     {"maxusers", &srvropt_s::maxusers, OptionKey::kNumber},
     {"idletimeout", &srvropt_s::idletimeout, OptionKey::kNumber},
     {"startatboot", &srvropt_s::startatboot, OptionKey::kYesNo},
-    {"features", &srvropt_s::reserved1, OptionKey::kFeatures},
+    {"features", &srvropt_s::features, OptionKey::kFeatures},
 };
 
 const OptionKey* FindOptionKey(const std::string& key) {

@@ -22,7 +22,7 @@ void ApplyAccountDefaults(account_s& account) {
 
 void ApplyOptionDefaults(srvropt_s& options) {
     options.port = 21;
-    options.reserved1 = 0;
+    options.features = 0;
     options.reserved2 = 1000000;
     options.reserved3 = 1000000;
     options.maxusers = 100;

@@ -65,7 +65,9 @@ struct account_s {
 // The server options.
 struct srvropt_s {
     uint32_t port = 0;
-    uint32_t reserved1 = 0;
+    // Bits of the optional extensions (FEATURE_*), each off by default;
+    // older settings files hold 0 in this place.
+    uint32_t features = 0;
     uint32_t reserved2 = 0;
     uint32_t reserved3 = 0;
     uint32_t maxusers = 0;        // stored and edited, not applied
@@ -74,6 +76,9 @@ struct srvropt_s {
     uint32_t startatboot = 0;
     uint32_t idletimeout = 0;     // seconds
 };
+
+// Bits of srvropt_s::features.
+constexpr uint32_t FEATURE_MODERN_COMMANDS = 0x1;  // REST, APPE, SIZE, MDTM, EPSV, EPRT, MLSD, MLST, UTF8
 
 // An element of the temporary list of status-view items to delete during
 // a refresh. `item` is the view's own tree item, opaque here.

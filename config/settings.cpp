@@ -73,7 +73,7 @@ constexpr Field<R> NumberField(Encoding encoding, std::uint32_t R::*member) {
 
 constexpr Field<srvropt_s> kOptionFields[] = {
     NumberField(Encoding::Decimal, &srvropt_s::port),
-    NumberField(Encoding::Decimal, &srvropt_s::reserved1),
+    NumberField(Encoding::Decimal, &srvropt_s::features),
     NumberField(Encoding::Hex, &srvropt_s::reserved2),
     NumberField(Encoding::Hex, &srvropt_s::reserved3),
     NumberField(Encoding::Decimal, &srvropt_s::maxusers),

@@ -149,7 +149,7 @@ TEST(Records, OptionDefaults) {
     srvropt_s options{};
     ApplyOptionDefaults(options);
     EXPECT_EQ(options.port, 21u);
-    EXPECT_EQ(options.reserved1, 0u);
+    EXPECT_EQ(options.features, 0u);
     EXPECT_EQ(options.reserved2, 1000000u);
     EXPECT_EQ(options.reserved3, 1000000u);
     EXPECT_EQ(options.maxusers, 100u);

@@ -68,7 +68,7 @@ std::string Describe(const account_s& a) {
 
 std::string Describe(const srvropt_s& o) {
     std::string s;
-    for (uint32_t n : {o.port, o.reserved1, o.reserved2, o.reserved3, o.maxusers,
+    for (uint32_t n : {o.port, o.features, o.reserved2, o.reserved3, o.maxusers,
                        o.anonemailcheck, o.reserved4, o.startatboot, o.idletimeout}) {
         s += std::to_string(n) + "|";
     }
@@ -283,7 +283,7 @@ TEST_F(SettingsTest, SectionsByPosition) {
     EXPECT_EQ(Describe(only), Describe(expected));
     EXPECT_STREQ(store_.accounts.tail->name, "After");
     EXPECT_EQ(store_.options.port, 99u);
-    EXPECT_EQ(store_.options.reserved1, 2u);
+    EXPECT_EQ(store_.options.features, 2u);
 }
 
 TEST_F(SettingsTest, LinesAfterTheBlockListAreIgnored) {
