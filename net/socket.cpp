@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -273,6 +274,30 @@ int PollMilliseconds(int seconds, int microseconds) {
     if (microseconds < 0) microseconds = 0;
     long long ms = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
     return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+}
+
+int PollSocket(int handle, short events, int milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    pollfd entry{handle, events, 0};
+    int wait = milliseconds;
+    for (;;) {
+        int n = poll(&entry, 1, wait);
+        if (n >= 0) return n == 1 && (entry.revents & POLLNVAL) == 0 ? 1 : (n == 0 ? 0 : -1);
+        if (errno != EINTR) return -1;
+        if (milliseconds >= 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+}
+
+bool SetSocketBlocking(int handle, bool blocking) {
+    int flags = fcntl(handle, F_GETFL);
+    if (flags < 0) return false;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return fcntl(handle, F_SETFL, flags) == 0;
 }
 
 int ResolveHostText(const char* name, char* out, int outSize) {

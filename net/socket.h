@@ -70,6 +70,14 @@ int SetSocketTimeout(int socket, int option, int milliseconds);
 // short positive wait never becomes a pure poll; negatives count as 0.
 int PollMilliseconds(int seconds, int microseconds);
 
+// poll() on one descriptor for `events`, waiting up to `milliseconds`
+// (negative: without limit); an interruption resumes with the time left.
+// 1 ready, 0 time-out, -1 failure (a bad descriptor too). Any thread.
+int PollSocket(int socket, short events, int milliseconds);
+
+// Switches a descriptor's blocking mode: true when it worked. Any thread.
+bool SetSocketBlocking(int socket, bool blocking);
+
 // Resolves the host part of `name` (the text after its last '@', not
 // counting the first character) to the dotted text of its first IPv4
 // address in `out`. Codes: WSR_OK, WSR_HOST_NOT_FOUND,

@@ -1,60 +1,26 @@
+// The connection half of CIP_WSClient: connecting, listening, accepting,
+// single sends and receives, lines and datagrams, and the socket options.
+// Whole-file and stream transfers are in ws_client_transfer.cpp.
 #include "net/ws_client.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <memory>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "net/data_source.h"
 #include "net/text.h"
 
 namespace {
 
-// Transfer pieces: large enough to run at the machine's speed, small
-// enough that the progress hooks are asked often and memory stays flat.
-constexpr std::size_t kCopyPiece = 256 * 1024;
-constexpr std::size_t kSendfilePiece = 1024 * 1024;
-
-// The read-ahead of the file sources; transfers bypass it.
-constexpr int kFileSourceBuffer = 4096;
-
 // hostText takes at most this many characters.
 constexpr std::size_t kHostTextLimit = 29;
-
-// poll() on one descriptor; an interruption resumes with the time left.
-// The poll result: 1 ready, 0 time-out, -1 failure.
-int PollOne(int handle, short events, int milliseconds) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    pollfd entry{handle, events, 0};
-    int wait = milliseconds;
-    for (;;) {
-        int n = poll(&entry, 1, wait);
-        if (n >= 0) return n == 1 && (entry.revents & POLLNVAL) == 0 ? 1 : (n == 0 ? 0 : -1);
-        if (errno != EINTR) return -1;
-        if (milliseconds >= 0) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
-    }
-}
-
-bool SetBlocking(int handle, bool blocking) {
-    int flags = fcntl(handle, F_GETFL);
-    if (flags < 0) return false;
-    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return fcntl(handle, F_SETFL, flags) == 0;
-}
 
 int PortOf(int handle) {
     sockaddr_in own{};
@@ -117,14 +83,14 @@ int CIP_WSClient::Connect(int port, const char* host, int wait, int family, int 
         return Result(code);
     };
     const bool bounded = wait >= 0;
-    if (bounded && !SetBlocking(sock, false)) return fail(WSR_CONNECT_FAILED);
+    if (bounded && !SetSocketBlocking(sock, false)) return fail(WSR_CONNECT_FAILED);
     if (ConnectOnce(sock, remoteAddress) != 0) {
         // An interrupted blocking connect goes on in the background like a
         // non-blocking one; both end when the socket becomes writable.
         if (errno != EINPROGRESS && errno != EINTR) return fail(WSR_CONNECT_FAILED);
         if (bounded) {
             if (WaitWritable(wait, 0) != 0) return fail(WSR_CONNECT_TIMEOUT);
-        } else if (PollOne(sock, POLLOUT, -1) != 1) {
+        } else if (PollSocket(sock, POLLOUT, -1) != 1) {
             return fail(WSR_CONNECT_FAILED);
         }
         // Writable also means "failed": the pending error tells.
@@ -134,7 +100,7 @@ int CIP_WSClient::Connect(int port, const char* host, int wait, int family, int 
             return fail(WSR_CONNECT_FAILED);
         }
     }
-    if (bounded && !SetBlocking(sock, true)) return fail(WSR_CONNECT_FAILED);
+    if (bounded && !SetSocketBlocking(sock, true)) return fail(WSR_CONNECT_FAILED);
     remotePort = port;
     localPort = PortOf(sock);
     SetReceiveTimeout(receiveTimeout);
@@ -166,7 +132,7 @@ int CIP_WSClient::BindAndConnect(int localPort, int remotePort, const char* loca
     }
     remoteAddress = MakeAddress(family, remotePort, remote);
     if (ConnectOnce(sock, remoteAddress) != 0) {
-        if (errno != EINTR || PollOne(sock, POLLOUT, -1) != 1) return Result(WSR_CONNECT_FAILED);
+        if (errno != EINTR || PollSocket(sock, POLLOUT, -1) != 1) return Result(WSR_CONNECT_FAILED);
         int pending = 0;
         socklen_t length = sizeof pending;
         if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
@@ -264,7 +230,7 @@ int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t addres
     }
     // Non-blocking, so that a connection that vanishes between the wait and
     // the accept can never block a bounded accept.
-    if (listen(listenSocket, backlog) != 0 || !SetBlocking(listenSocket, false)) {
+    if (listen(listenSocket, backlog) != 0 || !SetSocketBlocking(listenSocket, false)) {
         return fail(WSR_LISTEN_FAILED);
     }
     listenPort = PortOf(listenSocket);
@@ -303,7 +269,7 @@ int CIP_WSClient::Accept() {
             accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (handle >= 0) return AdoptAccepted(handle, peer);
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
-            if (PollOne(listenSocket, POLLIN, -1) < 0) return Result(WSR_FAILED);
+            if (PollSocket(listenSocket, POLLIN, -1) < 0) return Result(WSR_FAILED);
         } else if (errno != EINTR) {
             return Result(WSR_FAILED);
         }
@@ -332,7 +298,7 @@ int CIP_WSClient::AcceptFrom(std::uint32_t peerAddress, int seconds) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return Result(WSR_TIMEOUT);
         if (handle < 0 && error != EINTR &&
-            PollOne(listenSocket, POLLIN, static_cast<int>(left.count())) < 0) {
+            PollSocket(listenSocket, POLLIN, static_cast<int>(left.count())) < 0) {
             return Result(WSR_FAILED);
         }
     }
@@ -357,138 +323,6 @@ int CIP_WSClient::SendAll(const void* data, int length) {
     return sent;
 }
 
-std::size_t CIP_WSClient::SendWhole(const char* data, std::size_t count) {
-    // A short send (a signal, the send time-out) must not drop the rest.
-    std::size_t sent = 0;
-    while (sent < count) {
-        std::size_t piece = std::min(count - sent, kCopyPiece);
-        int n = Send(data + sent, static_cast<int>(piece));
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
-    return sent;
-}
-
-bool CIP_WSClient::SendGoesOn(std::int64_t total) {
-    return ContinueSend(total) != 0 && IsCancelled() == 0;
-}
-
-bool CIP_WSClient::ReceiveGoesOn(std::int64_t total) {
-    return ContinueReceive(total) != 0 && IsCancelled() == 0;
-}
-
-int CIP_WSClient::WaitForRoom() {
-    // In slices of a second, so that a cancellation is seen while waiting.
-    constexpr int kSlice = 1000;
-    for (int waited = 0; sendTimeout <= 0 || waited < sendTimeout; waited += kSlice) {
-        if (IsCancelled() != 0) return WSR_STOPPED;
-        int slice = sendTimeout > 0 ? std::min(kSlice, sendTimeout - waited) : kSlice;
-        int ready = PollOne(sock, POLLOUT, slice);
-        if (ready == 1) return WSR_OK;
-        if (ready < 0) return WSR_SEND_FAILED;
-    }
-    return WSR_SEND_FAILED;  // no room for sendTimeout: the peer has stalled
-}
-
-int CIP_WSClient::SendSource(CIP_DataSource& source) {
-    if (sock < 0) return Result(WSR_NOT_CONNECTED);
-    if (source.Open(OPEN_READ) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
-    auto* file = dynamic_cast<CIP_FileDataSource*>(&source);
-    // sendfile runs on a non-blocking socket with its own wait: on a blocking
-    // socket each of its internal pieces would start a fresh send time-out,
-    // so a peer that never reads could hold the session for minutes.
-    bool zeroCopy = file != nullptr && file->Handle() >= 0 && SetBlocking(sock, false);
-    const bool restoreBlocking = zeroCopy;
-    std::unique_ptr<char[]> chunk;
-    std::int64_t total = 0;
-    int code = WSR_OK;
-    for (;;) {
-        std::int64_t moved = 0;
-        if (zeroCopy) {
-            // The file position moves with what went out, so a fall-back to
-            // copying goes on where sendfile stopped.
-            ssize_t n;
-            do {
-                n = sendfile(sock, file->Handle(), nullptr, kSendfilePiece);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                code = WaitForRoom();
-                if (code == WSR_OK) continue;
-                break;
-            }
-            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
-                zeroCopy = false;
-                SetBlocking(sock, true);
-                continue;
-            }
-            if (n == 0) break;
-            if (n < 0) {
-                code = errno == EIO ? WSR_FAILED : WSR_SEND_FAILED;
-                break;
-            }
-            moved = n;
-        } else {
-            if (!chunk) chunk = std::make_unique<char[]>(kCopyPiece);
-            ssize_t got = source.Read(chunk.get(), kCopyPiece);
-            if (got == 0) break;
-            // A read error is not the end of the file: the peer would take
-            // a cut file for a whole one.
-            if (got < 0) {
-                code = WSR_FAILED;
-                break;
-            }
-            if (SendWhole(chunk.get(), static_cast<std::size_t>(got)) <
-                static_cast<std::size_t>(got)) {
-                code = WSR_SEND_FAILED;
-                break;
-            }
-            moved = got;
-        }
-        total += moved;
-        if (!SendGoesOn(total)) {
-            code = WSR_STOPPED;
-            break;
-        }
-    }
-    if (restoreBlocking) SetBlocking(sock, true);
-    source.Close();
-    return Result(code);
-}
-
-int CIP_WSClient::SendReader(BlockReader& reader) {
-    if (sock < 0) return Result(WSR_NOT_CONNECTED);
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
-    std::int64_t total = 0;
-    for (;;) {
-        ssize_t got = reader.Read(chunk.get(), kCopyPiece);
-        if (got <= 0) return Result(WSR_OK);
-        if (SendWhole(chunk.get(), static_cast<std::size_t>(got)) < static_cast<std::size_t>(got)) {
-            return Result(WSR_SEND_FAILED);
-        }
-        total += got;
-        if (!SendGoesOn(total)) return Result(WSR_STOPPED);
-    }
-}
-
-int CIP_WSClient::SendWrapped(const char* text, int length, int width) {
-    // A width below 1 would never move on through the text.
-    if (text == nullptr || width < 1) return 0;
-    if (length < 0) length = static_cast<int>(std::strlen(text));
-    int sent = 0;
-    while (sent < length && IsCancelled() == 0) {
-        std::size_t piece = static_cast<std::size_t>(std::min(width, length - sent));
-        std::size_t out = SendWhole(text + sent, piece);
-        sent += static_cast<int>(out);
-        if (out < piece || SendWhole("\r\n", 2) < 2) break;
-    }
-    return sent;
-}
-
-int CIP_WSClient::SendFile(const char* path) {
-    CIP_FileDataSource source(path, kFileSourceBuffer);
-    return SendSource(source);
-}
-
 int CIP_WSClient::SendDatagram(const void* data, int& length) {
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     in_addr address{};
@@ -508,7 +342,7 @@ int CIP_WSClient::SendDatagram(const void* data, int& length) {
 
 int CIP_WSClient::WaitWritable(int seconds, int microseconds) {
     if (sock < 0) return Result(WSR_FAILED);
-    return Result(PollOne(sock, POLLOUT, PollMilliseconds(seconds, microseconds)) == 1 ? WSR_OK
+    return Result(PollSocket(sock, POLLOUT, PollMilliseconds(seconds, microseconds)) == 1 ? WSR_OK
                                                                                      : WSR_FAILED);
 }
 
@@ -528,69 +362,6 @@ int CIP_WSClient::ReceiveAll(void* buffer, int size, int wait) {
         size -= n;
     }
     return received;
-}
-
-int CIP_WSClient::ReceiveToSource(CIP_DataSource& source, int mode, int wait, std::int64_t limit) {
-    if (sock < 0) return Result(WSR_NOT_CONNECTED);
-    if (mode != OPEN_CREATE && mode != OPEN_APPEND) return Result(WSR_BAD_MODE);
-    if (source.Open(mode) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
-    std::int64_t total = 0;
-    int code = WSR_OK;
-    for (;;) {
-        // The limit is checked before waiting: a peer that sent exactly the
-        // limit and then waits is no time-out.
-        std::int64_t want = static_cast<std::int64_t>(kCopyPiece);
-        if (limit > 0) want = std::min(want, limit - total);
-        if (want <= 0) break;
-        if (wait > 0 && WaitReadable(wait, 0) != 0) {
-            code = WSR_TIMEOUT;
-            break;
-        }
-        int got = Receive(chunk.get(), static_cast<int>(want), 0);
-        if (got == 0) break;
-        if (got < 0) {
-            code = WSR_RECEIVE_FAILED;
-            break;
-        }
-        if (source.Write(chunk.get(), static_cast<std::size_t>(got)) != got) {
-            code = WSR_SOURCE_WRITE_FAILED;
-            break;
-        }
-        total += got;
-        if (!ReceiveGoesOn(total)) {
-            code = WSR_STOPPED;
-            break;
-        }
-    }
-    source.Close();
-    return Result(code);
-}
-
-int CIP_WSClient::ReceiveToWriter(BlockWriter& writer, int wait, std::int64_t limit) {
-    if (sock < 0) return Result(WSR_NOT_CONNECTED);
-    const std::int64_t capacity = writer.Capacity();
-    if (limit <= 0 || limit >= capacity) limit = capacity;
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
-    std::int64_t total = 0;
-    for (;;) {
-        std::int64_t want = std::min(static_cast<std::int64_t>(kCopyPiece), limit - total);
-        if (want <= 0) return Result(WSR_OK);
-        if (wait > 0 && WaitReadable(wait, 0) != 0) return Result(WSR_TIMEOUT);
-        int got = Receive(chunk.get(), static_cast<int>(want), 0);
-        if (got == 0) return Result(WSR_OK);
-        if (got < 0) return Result(WSR_RECEIVE_FAILED);
-        if (writer.Write(chunk.get(), static_cast<std::size_t>(got)) != got) {
-            return Result(WSR_SOURCE_WRITE_FAILED);
-        }
-        total += got;
-        if (!ReceiveGoesOn(total)) return Result(WSR_STOPPED);
-    }
-}
-
-int CIP_WSClient::ReceiveFile(const char* path, int mode, int wait) {
-    CIP_FileDataSource source(path, kFileSourceBuffer);
-    return ReceiveToSource(source, mode, wait, 0);
 }
 
 int CIP_WSClient::ReadLine(char* buffer, int size, int wait) {
@@ -669,7 +440,7 @@ int CIP_WSClient::SetSendTimeout(int milliseconds) {
 }
 
 int CIP_WSClient::SetNonBlocking(bool on) {
-    return Result(sock >= 0 && SetBlocking(sock, !on) ? WSR_OK : WSR_FAILED);
+    return Result(sock >= 0 && SetSocketBlocking(sock, !on) ? WSR_OK : WSR_FAILED);
 }
 
 int CIP_WSClient::ResolveHost(const char* text, char* out, int size) {

@@ -1,0 +1,138 @@
+// Login of an FTP session: USER, PASS, the locked walk that finds the
+// account and takes a client record in it, and the login message.
+#include <strings.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "config/account_store.h"
+#include "engine/ftp_server.h"
+#include "engine/ftp_thread.h"
+#include "net/text.h"
+
+namespace {
+
+// A reply line of the login message: prefix, the longest possible line of
+// the message, CR LF and the terminator always fit.
+constexpr std::size_t LOGIN_LINE_SIZE = LOGIN_MESSAGE_SIZE + 8;
+
+}  // namespace
+
+int CIP_FTPThread::HandleUser() {
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 USER - command not understood\r\n");
+        return 0;
+    }
+    CopyText(userName, argument);
+    loginState = 1;
+    if (strcasecmp(userName, "anonymous") == 0) {
+        bool allowed;
+        {
+            AccountStore::Lock lock(ftpServer->store);
+            allowed = ftpServer->store.anonymous.enabled != 0;
+        }
+        Reply(allowed ? "331 anonymous access allowed, send email name as PASS\r\n"
+                      : "530 anonymous access not allowed\r\n");
+    } else {
+        Reply("331 User name OK, send password as PASS\r\n");
+    }
+    return 1;
+}
+
+int CIP_FTPThread::HandlePass() {
+    if (loginState < 1) {
+        Reply("500 PASS - USER must be sent first\r\n");
+        return 0;
+    }
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
+        Reply("500 PASS: command not understood\r\n");
+        return 0;
+    }
+    CopyText(password, argument);
+
+    char accountName[ACCOUNT_TEXT_SIZE];
+    if (LogIn(accountName)) {
+        loginState = 2;
+        std::snprintf(messageBuffer, sizeof messageBuffer,
+                      "Connection from %s accepted. [Account: %s]", clientAddress, accountName);
+        SendLogEvent();
+        Reply("230-logon successful\r\n");
+        SendLoginMessage();
+        return 1;
+    }
+    // Also after an earlier login: the session has no account now, so it
+    // must not stay logged in.
+    loginState = 1;
+    std::snprintf(messageBuffer, sizeof messageBuffer,
+                  "Connection from %s rejected. [Reason: bad password]", clientAddress);
+    SendLogEvent();
+    Reply("530 User cannot log in\r\n");
+    return 0;
+}
+
+bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
+    AccountStore& store = ftpServer->store;
+    // One hold of the lock from finding the account to holding a record
+    // in it, so the account cannot be deleted in between.
+    AccountStore::Lock lock(store);
+    account_s* found = ftpServer->FindAccount(userName, password, nullptr);
+    client_s* record = nullptr;
+    if (found != nullptr) {
+        try {
+            record = store.BeginSession(found, clientAddress);
+        } catch (const std::bad_alloc&) {
+            record = nullptr;
+        }
+    }
+    if (record == nullptr) {
+        // The earlier record stays until the next login or the end.
+        account = nullptr;
+        return false;
+    }
+    if (clientRecord != nullptr) store.ReleaseClient(recordAccount, clientRecord);
+    clientRecord = record;
+    recordAccount = found;
+    account = found;
+    homeFolder.assign(found->home, strnlen(found->home, sizeof found->home));
+    currentFolder = homeFolder;
+    CopyText(loginMessage, found->loginmsg);
+    CopyText(accountName, found->name);
+    return true;
+}
+
+void CIP_FTPThread::SendLoginMessage() {
+    static_assert(LOGIN_LINE_SIZE >= 4 + (LOGIN_MESSAGE_SIZE - 1) + 2 + 1);
+    char reply[LOGIN_LINE_SIZE];
+    auto sendLine = [&](const char* prefix, const char* begin, std::size_t length) {
+        std::memcpy(reply, prefix, 4);
+        std::memcpy(reply + 4, begin, length);
+        std::memcpy(reply + 4 + length, "\r\n", 3);
+        Reply(reply);
+    };
+    const char* start = loginMessage;
+    for (const char* p = loginMessage;; ++p) {
+        if (*p == '\0') {
+            sendLine("230 ", start, static_cast<std::size_t>(p - start));
+            return;
+        }
+        if (*p == '\r' || *p == '\n') {
+            sendLine("230-", start, static_cast<std::size_t>(p - start));
+            if (p[0] == '\r' && p[1] == '\n') ++p;
+            start = p + 1;
+        }
+    }
+}
+
+int CIP_FTPThread::IsGuestLogin(char* user, char* pass) {
+    if (user == nullptr || pass == nullptr) return 0;
+    for (char* c = user; *c != '\0'; ++c)
+        *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (std::strcmp(user, "ANONYMOUS") != 0 && std::strcmp(user, "GUEST") != 0) return 0;
+    for (char* c = pass; *c != '\0'; ++c)
+        *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (pass[0] == '\0') return 0;
+    CopyText(userName, user);
+    return 1;
+}
