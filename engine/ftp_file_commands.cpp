@@ -7,30 +7,24 @@
 #include "engine/file_operations.h"
 #include "engine/ftp_server.h"
 #include "engine/ftp_thread.h"
+#include "engine/machine_listing.h"
 #include "engine/path_mapping.h"
 
 namespace {
 
 // The 257 reply for a folder as the client is shown it. A name may hold
-// any byte but NUL, so the path is escaped to keep the reply one line
-// that clients read back correctly: a double quote is doubled (RFC 959),
-// a CR is sent as CR NUL and an LF as NUL (the Telnet convention FTP
-// clients undo), so no name can end the reply early or add a line of its
-// own. The shown path is at most a real path long, so the reply is at
-// most twice that plus the fixed text.
+// any byte but NUL, so a double quote is doubled (RFC 959) and the line
+// breaks are escaped, keeping the reply one line that clients read back
+// correctly. The shown path is at most a real path long, so the reply is
+// at most twice that plus the fixed text.
 std::string FolderReply(const std::string& shown) {
-    std::string reply = "257 \"";
-    reply.reserve(reply.size() + 2 * shown.size() + 32);
+    std::string quoted;
+    quoted.reserve(shown.size() + 8);
     for (char c : shown) {
-        switch (c) {
-            case '"': reply += "\"\""; break;
-            case '\r': reply.append("\r\0", 2); break;
-            case '\n': reply.push_back('\0'); break;
-            default: reply.push_back(c); break;
-        }
+        if (c == '"') quoted.push_back('"');
+        quoted.push_back(c);
     }
-    reply += "\" is current directory\r\n";
-    return reply;
+    return "257 \"" + EscapeLineBreaks(quoted) + "\" is current directory\r\n";
 }
 
 }  // namespace

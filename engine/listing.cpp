@@ -36,6 +36,7 @@ ListingEntry MakeListingEntry(std::string_view name, const struct stat& status) 
     entry.readOnly = (status.st_mode & S_IWUSR) == 0;
     entry.size = static_cast<std::int64_t>(status.st_size);
     entry.modified = status.st_mtime;
+    entry.mode = static_cast<std::uint32_t>(status.st_mode);
     return entry;
 }
 

@@ -25,6 +25,9 @@ struct ListingEntry {
     bool readOnly = false;  // the owner's write bit is clear
     std::int64_t size = 0;
     std::time_t modified = 0;  // the modification time, seconds since the epoch
+    // st_mode of the entry: its target's for a link, the link's own for a
+    // dangling one.
+    std::uint32_t mode = 0;
 };
 
 // The entry for name with the status that stat() or lstat() gave for it.

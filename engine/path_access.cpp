@@ -12,10 +12,7 @@ namespace {
 
 // An accessible path with its flags, copied out of the account so the file
 // system is never touched under the store's lock.
-struct Grant {
-    std::string path;
-    uint32_t flags;
-};
+using Grant = GrantSnapshot::Grant;
 
 bool HasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
@@ -90,6 +87,18 @@ std::vector<Grant> ResolveGrants(const std::vector<Grant>& listed) {
     return resolved;
 }
 
+// The account's accessible paths with their flags. The caller holds the
+// store's lock.
+std::vector<Grant> CopyGrants(const account_s& account) {
+    std::vector<Grant> listed;
+    listed.reserve(static_cast<std::size_t>(account.paths.entries.count));
+    for (const textnode_s* entry = account.paths.entries.head; entry != nullptr;
+         entry = entry->next) {
+        listed.push_back({entry->path, entry->flags});
+    }
+    return listed;
+}
+
 }  // namespace
 
 bool ResolveRealPath(const std::string& path, ResolveMode mode, std::string& out) {
@@ -106,12 +115,8 @@ bool AccessRealPath(const SessionPaths& session, std::string_view writtenPath, u
     std::vector<Grant> listed;
     {
         AccountStore::Lock lock(session.store);
-        const PathChecker& paths = session.account->paths;
-        if (!GrantsAll(paths.GetPermissions(out.written), flags)) return false;
-        listed.reserve(static_cast<std::size_t>(paths.entries.count));
-        for (const textnode_s* entry = paths.entries.head; entry != nullptr; entry = entry->next) {
-            listed.push_back({entry->path, entry->flags});
-        }
+        if (!GrantsAll(session.account->paths.GetPermissions(out.written), flags)) return false;
+        listed = CopyGrants(*session.account);
     }
 
     if (!ResolveRealPath(out.written, mode, out.real)) return false;
@@ -123,4 +128,27 @@ bool AccessClientPath(const SessionPaths& session, std::string_view clientPath, 
     std::string written;
     if (!MapPath(session.home, session.current, clientPath, written)) return false;
     return AccessRealPath(session, written, flags, mode, out);
+}
+
+bool GrantSnapshot::Take(const SessionPaths& session) {
+    if (session.account == nullptr) return false;
+    {
+        AccountStore::Lock lock(session.store);
+        listed_ = CopyGrants(*session.account);
+    }
+    resolved_ = ResolveGrants(listed_);
+    return true;
+}
+
+int32_t GrantSnapshot::Flags(const std::string& written, ResolveMode mode) const {
+    // The listed paths are distinct and normalised, so the deepest one
+    // covering the written path is what the account's path tree answers.
+    const int32_t asWritten = DeepestGrant(listed_, written);
+    if (asWritten == -1) return -1;
+    std::string real;
+    if (!ResolveRealPath(written, mode, real)) return -1;
+    const int32_t asResolved = DeepestGrant(resolved_, real);
+    if (asResolved == -1) return -1;
+    return static_cast<int32_t>(static_cast<uint32_t>(asWritten) &
+                                static_cast<uint32_t>(asResolved));
 }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/account_store.h"
 #include "config/records.h"
@@ -80,3 +81,29 @@ struct AccessedPath {
 // checked the same way. Fails for a path that holds a NUL or is too long.
 [[nodiscard]] bool AccessRealPath(const SessionPaths& session, std::string_view writtenPath,
                                   uint32_t flags, ResolveMode mode, AccessedPath& out);
+
+// The account's grants copied once, for the permission questions of many
+// paths in a row (the perm facts of a machine listing), each answered as
+// AccessRealPath would answer it: the flags granted as written and as
+// resolved, without taking the store's lock again. A snapshot goes stale
+// when the account's paths change; take one per command.
+class GrantSnapshot {
+public:
+    // Copies the account's grants under the store's lock and resolves them
+    // (without it). False when the session has no account.
+    bool Take(const SessionPaths& session);
+    // The flags granted to `written` (a real path in normal form, as
+    // written) both as written and as resolved in `mode`: the bits both
+    // checks grant, or -1 when either finds no accessible path or the path
+    // cannot be resolved.
+    int32_t Flags(const std::string& written, ResolveMode mode) const;
+
+    struct Grant {
+        std::string path;
+        uint32_t flags;
+    };
+
+private:
+    std::vector<Grant> listed_;
+    std::vector<Grant> resolved_;
+};

@@ -107,6 +107,13 @@ std::string ParentFolder(std::string_view path) {
     return parent;
 }
 
+std::string EntryPath(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    path.append(name);
+    return path;
+}
+
 bool JoinPath(std::string_view home, std::string_view folder, std::string_view relative,
               std::string& out) {
     if (relative.find("..") != std::string_view::npos) return false;

@@ -61,6 +61,12 @@ bool IsAtOrBelow(std::string_view folder, std::string_view path);
 // "/srv" and "/" give "/".
 std::string ParentFolder(std::string_view path);
 
+// The path of a folder entry whose name the file system gave (never a
+// client's text: a backslash stays part of the name): `folder` (a real
+// path in normal form) and `name` (no '/', not "." or "..") joined by one
+// '/'.
+std::string EntryPath(std::string_view folder, std::string_view name);
+
 // Joins a client's relative text to a folder into `out`: under `home` when
 // the text (leading spaces skipped) starts with a separator, else under
 // `folder`; the result is in normal form. Returns false, with `out`

@@ -1,6 +1,9 @@
 #include "net/data_source.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstring>
 
@@ -78,6 +81,7 @@ int CIP_FileDataSource::Open(int mode) {
     if (name_.empty()) return -1;
     buffered_ = 0;
     buffer_[0] = '\0';
+    if (startOffset_ > 0 && (mode == OPEN_READ || mode == OPEN_CREATE)) return OpenAtOffset(mode);
     switch (mode) {
         case OPEN_READ: return file_.Open(name_.c_str(), FILE_ACCESS_READ, FILE_OPEN_EXISTING, 0);
         case OPEN_CREATE:
@@ -86,6 +90,30 @@ int CIP_FileDataSource::Open(int mode) {
             return file_.Open(name_.c_str(), FILE_ACCESS_READ_WRITE, FILE_OPEN_ALWAYS, 1);
         default: file_.Close(); return -1;
     }
+}
+
+int CIP_FileDataSource::OpenAtOffset(int mode) {
+    const bool writing = mode == OPEN_CREATE;
+    // Opened without emptying: the kept bytes must survive, and a refused
+    // open (a file in use) must change nothing.
+    if (file_.Open(name_.c_str(), writing ? FILE_ACCESS_READ_WRITE : FILE_ACCESS_READ,
+                   writing ? FILE_OPEN_ALWAYS : FILE_OPEN_EXISTING, 0) != 0) {
+        return -1;
+    }
+    bool ok = file_.Size() >= startOffset_;
+    if (ok && writing) {
+        int rc;
+        do {
+            rc = ::ftruncate(file_.handle, static_cast<off_t>(startOffset_));
+        } while (rc == -1 && errno == EINTR);
+        ok = rc == 0;
+    }
+    ok = ok && file_.Seek(startOffset_, SEEK_FROM_START) == startOffset_;
+    if (!ok) {
+        file_.Close();
+        return -1;
+    }
+    return 0;
 }
 
 int CIP_FileDataSource::Close() {

@@ -57,8 +57,16 @@ public:
 
     // Opens the file in one of the open modes: 0, or -1 for an empty name,
     // an unknown mode, or a failed open (see CIP_File::Open, which also
-    // applies the sharing rule).
+    // applies the sharing rule). With a start offset (StartAt), OPEN_READ
+    // reads from there and OPEN_CREATE keeps the bytes before it instead
+    // of emptying the file, cuts the rest and writes from there; both fail
+    // for a file shorter than the offset (OPEN_CREATE then changes
+    // nothing). OPEN_APPEND ignores the offset.
     int Open(int mode) override;
+
+    // The offset the next Open starts at (0, the default: the beginning).
+    // Negative offsets count as 0.
+    void StartAt(std::int64_t offset) { startOffset_ = offset > 0 ? offset : 0; }
 
     // Closes the file and drops the read-ahead; returns 0.
     int Close() override;
@@ -102,6 +110,8 @@ public:
     const std::string& Name() const { return name_; }
 
 private:
+    // Open with a start offset (see Open).
+    int OpenAtOffset(int mode);
     // Puts the file position back to where the caller's reading stands and
     // empties the read-ahead. Returns false when the seek failed.
     bool DropReadAhead();
@@ -111,6 +121,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     int bufferSize_;
     int buffered_ = 0;  // 0 <= buffered_ < bufferSize_; buffer_[buffered_] is a NUL
+    std::int64_t startOffset_ = 0;
     // The file path, not cut: a path too long for the system fails to open
     // instead of opening some other file.
     std::string name_;
