@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "config/records.h"
 #include "net/text.h"
 
 namespace {
@@ -17,12 +18,16 @@ constexpr CommandVerb kVerbs[] = {
     {"PWD", CMD_PWD},   {"XPWD", CMD_PWD},  {"LIST", CMD_LIST}, {"NLST", CMD_NLST},
     {"SITE", CMD_SITE}, {"SYST", CMD_SYST}, {"STAT", CMD_STAT}, {"HELP", CMD_HELP},
     {"AUTH", CMD_AUTH}, {"FEAT", CMD_FEAT}, {"NOOP", CMD_NOOP},
+    {"EPSV", CMD_EPSV, FEATURE_MODERN_COMMANDS}, {"EPRT", CMD_EPRT, FEATURE_MODERN_COMMANDS},
+    {"SIZE", CMD_SIZE, FEATURE_MODERN_COMMANDS}, {"MDTM", CMD_MDTM, FEATURE_MODERN_COMMANDS},
+    {"MLSD", CMD_MLSD, FEATURE_MODERN_COMMANDS}, {"MLST", CMD_MLST, FEATURE_MODERN_COMMANDS},
+    {"OPTS", CMD_OPTS, FEATURE_MODERN_COMMANDS},
 };
 
 // Commands that are carried out before a login: the login itself, and
-// the few that reveal nothing.
+// the few that reveal nothing (clients send OPTS UTF8 before logging in).
 constexpr CommandNumber kNoLogin[] = {CMD_NONE, CMD_USER, CMD_PASS, CMD_ACCT, CMD_QUIT,
-                                      CMD_HELP, CMD_AUTH, CMD_FEAT, CMD_NOOP};
+                                      CMD_HELP, CMD_AUTH, CMD_FEAT, CMD_NOOP, CMD_OPTS};
 
 constexpr std::size_t kRestOfLineMax = 256;
 
@@ -37,6 +42,21 @@ const char* const kHelpLines[6] = {
     "214  HELP command successful\r\n",
 };
 
+const FeatureLine kFeatureHelpLines[2] = {
+    {FEATURE_MODERN_COMMANDS, "     REST  APPE  SIZE  MDTM  EPSV  EPRT\r\n"},
+    {FEATURE_MODERN_COMMANDS, "     MLSD  MLST  OPTS\r\n"},
+};
+
+const FeatureLine kFeatLines[7] = {
+    {FEATURE_MODERN_COMMANDS, " REST STREAM\r\n"},
+    {FEATURE_MODERN_COMMANDS, " SIZE\r\n"},
+    {FEATURE_MODERN_COMMANDS, " MDTM\r\n"},
+    {FEATURE_MODERN_COMMANDS, " EPSV\r\n"},
+    {FEATURE_MODERN_COMMANDS, " EPRT\r\n"},
+    {FEATURE_MODERN_COMMANDS, " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n"},
+    {FEATURE_MODERN_COMMANDS, " UTF8\r\n"},
+};
+
 bool CommandNeedsLogin(int number) {
     for (CommandNumber n : kNoLogin) {
         if (n == number) return false;
@@ -44,14 +64,15 @@ bool CommandNeedsLogin(int number) {
     return true;
 }
 
-CommandNumber ParseCommand(const char* line) {
+CommandNumber ParseCommand(const char* line, uint32_t features) {
     char verb[5] = {};
     for (int i = 0; i < 4 && line[i] != '\0'; ++i) {
         verb[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
     }
     if (verb[3] == ' ') verb[3] = '\0';
     for (const CommandVerb& v : kVerbs) {
-        if (std::strcmp(verb, v.verb) == 0) return v.number;
+        if (std::strcmp(verb, v.verb) != 0) continue;
+        return v.feature == 0 || (features & v.feature) != 0 ? v.number : CMD_NONE;
     }
     return CMD_NONE;
 }

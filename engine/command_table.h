@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Command numbers of a session's command line; 0 is "not recognised".
 enum CommandNumber : signed char {
@@ -42,15 +43,33 @@ enum CommandNumber : signed char {
     CMD_AUTH = 33,
     CMD_FEAT = 34,
     CMD_NOOP = 35,
+    // The modern commands, recognised only while FEATURE_MODERN_COMMANDS
+    // is on (config/records.h); otherwise their lines are not recognised.
+    CMD_EPSV = 36,
+    CMD_EPRT = 37,
+    CMD_SIZE = 38,
+    CMD_MDTM = 39,
+    CMD_MLSD = 40,
+    CMD_MLST = 41,
+    CMD_OPTS = 42,
 };
 
-constexpr int kCommandCount = 36;
+constexpr int kCommandCount = 43;
 
 // One verb the parser recognises. Several verbs may share a number
 // (PWD and XPWD); STOU has a number but no verb, so it is never parsed.
+// A verb with a feature bit is recognised only while that bit is on.
 struct CommandVerb {
     const char* verb;
     CommandNumber number;
+    uint32_t feature = 0;
+};
+
+// A reply line that belongs to an optional feature: shown while any bit
+// of `feature` is on.
+struct FeatureLine {
+    uint32_t feature;
+    const char* text;
 };
 
 // Per command number: whether the command needs a completed login.
@@ -58,10 +77,10 @@ bool CommandNeedsLogin(int number);
 
 // Classifies a command line (its line end already removed) by its first
 // four characters, without regard to letter case; a fourth character
-// that is a space ends a three-letter verb. Returns CMD_NONE for
-// anything else. Safe for lines of any length, including empty ones.
-// Any thread.
-CommandNumber ParseCommand(const char* line);
+// that is a space ends a three-letter verb. Verbs of a feature count only
+// while `features` holds its bit. Returns CMD_NONE for anything else.
+// Safe for lines of any length, including empty ones. Any thread.
+CommandNumber ParseCommand(const char* line, uint32_t features = 0);
 
 // Copies the rest of a line (everything after word 0, separating spaces
 // included) into out, cut to 256 characters and to out's capacity.
@@ -70,3 +89,10 @@ void RestOfLine(const char* line, char* out, std::size_t outSize);
 
 // The six lines HELP sends, each one reply send, in order.
 extern const char* const kHelpLines[6];
+
+// Lines HELP sends before its last line while their feature is on.
+extern const FeatureLine kFeatureHelpLines[2];
+
+// The lines of FEAT between "211-Extensions supported:" and "211 End",
+// each shown while its feature is on.
+extern const FeatureLine kFeatLines[7];

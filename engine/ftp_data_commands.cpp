@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -58,17 +59,15 @@ int LowByteOfNumber(const char* text) {
     return static_cast<int>((negative ? 0x100u - value : value) & 0xFFu);
 }
 
-// A command's argument as the console names it: without the blank that
-// separates it from the verb.
-std::string_view ShownArgument(const char* text) {
-    while (*text == ' ') ++text;
-    return text;
-}
-
 // Folder fields are read through a view, whatever type holds them.
 std::string_view Folder(std::string_view text) { return text; }
 
 }  // namespace
+
+std::string_view CIP_FTPThread::ShownArgument(const char* text) {
+    while (*text == ' ') ++text;
+    return text;
+}
 
 int CIP_FTPThread::DataClient::IsCancelled() {
     return session_.ftpServer->IsShuttingDown() || session_.DisconnectRequested() ? 1 : 0;
@@ -152,15 +151,18 @@ bool CIP_FTPThread::PassiveAddress(char* out, int size) {
     return ResolveHost(host, out, size) == WSR_OK;
 }
 
-int CIP_FTPThread::HandlePasv() {
-    bool listening = false;
-    for (int attempt = 0; attempt < kPassiveAttempts && !listening; ++attempt) {
+bool CIP_FTPThread::ListenPassive() {
+    for (int attempt = 0; attempt < kPassiveAttempts; ++attempt) {
         // A port taken by another session or program is simply skipped.
-        listening = dataConnection.Listen(passivePort, 1, AF_INET, htonl(INADDR_ANY)) == WSR_OK;
-        if (!listening) AdvancePassivePort();
+        if (dataConnection.Listen(passivePort, 1, AF_INET, htonl(INADDR_ANY)) == WSR_OK) return true;
+        AdvancePassivePort();
     }
+    return false;
+}
+
+int CIP_FTPThread::HandlePasv() {
     char address[32];
-    if (!listening || !PassiveAddress(address, sizeof address)) {
+    if (!ListenPassive() || !PassiveAddress(address, sizeof address)) {
         // A socket that listens without an address to announce stays
         // until the session ends, and every later PASV finds it in the way.
         Reply("502 All data ports are in use\r\n");
@@ -254,9 +256,16 @@ int CIP_FTPThread::SendListing(CIP_WSClient& connection, bool namesOnly) {
                         folder)) {
         return 0;
     }
-    FolderEnumeration entries(folder.real);
-    if (!entries.IsOpen()) return 0;
     const std::time_t now = std::time(nullptr);
+    return SendFolderLines(connection, folder.real, [&](const ListingEntry& entry) {
+        return namesOnly ? FormatNameLine(entry.name) : FormatListLine(entry, now);
+    });
+}
+
+int CIP_FTPThread::SendFolderLines(CIP_WSClient& connection, const std::string& real,
+                                   const std::function<std::string(const ListingEntry&)>& lineOf) {
+    FolderEnumeration entries(real);
+    if (!entries.IsOpen()) return 0;
     ListingEntry entry;
     bool any = false;
     // Lines go out in blocks of about 64 KiB: one send per line costs a
@@ -277,7 +286,7 @@ int CIP_FTPThread::SendListing(CIP_WSClient& connection, bool namesOnly) {
     };
     while (entries.Next(entry)) {
         any = true;
-        block += namesOnly ? FormatNameLine(entry.name) : FormatListLine(entry, now);
+        block += lineOf(entry);
         if (block.size() >= kBlock && !flush()) return 0;
     }
     if (!block.empty() && !flush()) return 0;
@@ -345,11 +354,11 @@ int CIP_FTPThread::RetrieveActive(const char* path) {
     std::string real;
     int64_t size = -1;
     if (!FindReadableFile(path, real, &size)) return 0;
-    NoteTransferSize(size);
+    NoteTransferSize(std::max<int64_t>(size - transferOffset, 0));
     Reply("150 RETR command started\r\n");
     DataClient connection(*this);
     if (!ConnectActive(connection)) return 0;
-    const int code = connection.SendFile(real.c_str());
+    const int code = SendFileFrom(connection, real);
     connection.Disconnect();
     return code == WSR_OK ? 1 : 0;
 }
@@ -359,31 +368,35 @@ int CIP_FTPThread::RetrievePassive(const char* path) {
     int code = WSR_FAILED;
     int64_t size = -1;
     if (FindReadableFile(path, real, &size)) {
-        NoteTransferSize(size);
+        NoteTransferSize(std::max<int64_t>(size - transferOffset, 0));
         Reply("150 RETR command started\r\n");
-        if (AcceptPassive()) code = dataConnection.SendFile(real.c_str());
+        if (AcceptPassive()) code = SendFileFrom(dataConnection, real);
     }
     dataConnection.Disconnect();
     return code == WSR_OK ? 1 : 0;
 }
 
-int CIP_FTPThread::StoreActive(const char* path) {
+int CIP_FTPThread::StoreActive(const char* path) { return StoreOverActive(path, OPEN_CREATE); }
+
+int CIP_FTPThread::StorePassive(const char* path) { return StoreOverPassive(path, OPEN_CREATE); }
+
+int CIP_FTPThread::StoreOverActive(const char* path, int mode) {
     // The connection comes first, then the path: a refused upload is closed
     // unread.
     DataClient connection(*this);
     if (!ConnectActive(connection)) return 0;
     std::string real;
     if (!AccessFile(path, PERM_FILE_WRITE, real)) return 0;
-    const int code = connection.ReceiveFile(real.c_str(), OPEN_CREATE, 0);
+    const int code = ReceiveFileInto(connection, real, mode);
     connection.Disconnect();
     return code == WSR_OK ? 1 : 0;
 }
 
-int CIP_FTPThread::StorePassive(const char* path) {
+int CIP_FTPThread::StoreOverPassive(const char* path, int mode) {
     std::string real;
     int code = WSR_FAILED;
     if (AcceptPassive() && AccessFile(path, PERM_FILE_WRITE, real)) {
-        code = dataConnection.ReceiveFile(real.c_str(), OPEN_CREATE, 0);
+        code = ReceiveFileInto(dataConnection, real, mode);
     }
     dataConnection.Disconnect();
     return code == WSR_OK ? 1 : 0;
@@ -391,6 +404,7 @@ int CIP_FTPThread::StorePassive(const char* path) {
 
 int CIP_FTPThread::HandleRetr() {
     RestOfLine(line, argument, sizeof argument);
+    if (!RestartFits(argument, PERM_FILE_READ)) return 0;
     ChangeClientState(CLIENT_DOWNLOAD, ShownArgument(argument));
     const int result = TakePassivePending() ? RetrievePassive(argument) : RetrieveActive(argument);
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 RETR failed\r\n");
@@ -400,6 +414,7 @@ int CIP_FTPThread::HandleRetr() {
 
 int CIP_FTPThread::HandleStor() {
     RestOfLine(line, argument, sizeof argument);
+    if (!RestartFits(argument, PERM_FILE_WRITE)) return 0;
     Reply("150 STOR command started\r\n");
     ChangeClientState(CLIENT_UPLOAD, ShownArgument(argument));
     const int result = TakePassivePending() ? StorePassive(argument) : StoreActive(argument);

@@ -25,6 +25,11 @@ void CIP_FTPServer::SetIdleTimeout(int seconds) {
     idleTimeout.store(seconds);
 }
 
+uint32_t CIP_FTPServer::Features() {
+    AccountStore::Lock guard(store);
+    return store.options.features;
+}
+
 int LooksLikeEmailAddress(const char* password) {
     if (password == nullptr) return 0;
     const char* at = std::strchr(password, '@');

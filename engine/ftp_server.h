@@ -48,6 +48,10 @@ public:
     // anew for every command line they wait for. Any thread.
     int IdleTimeout() const { return idleTimeout.load(); }
 
+    // The feature bits of the options (FEATURE_*), read under the store's
+    // lock. Any thread; sessions read them for every command line.
+    uint32_t Features();
+
     // The password check of a login. With anonymous logins enabled, the
     // user name "anonymous" (any letter case) gives the anonymous account,
     // provided the password looks like an e-mail address when the e-mail

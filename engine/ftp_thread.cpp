@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <array>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -66,16 +65,44 @@ const CIP_FTPThread::Handler CIP_FTPThread::kHandlers[kCommandCount] = {
     &CIP_FTPThread::HandleAuth,                // 33 AUTH
     &CIP_FTPThread::HandleFeat,                // 34 FEAT
     &CIP_FTPThread::HandleNoop,                // 35 NOOP
+    // The modern commands are not recognised while their feature is off,
+    // so their plain rows are never reached.
+    &CIP_FTPThread::HandleNotImplemented,      // 36 EPSV
+    &CIP_FTPThread::HandleNotImplemented,      // 37 EPRT
+    &CIP_FTPThread::HandleNotImplemented,      // 38 SIZE
+    &CIP_FTPThread::HandleNotImplemented,      // 39 MDTM
+    &CIP_FTPThread::HandleNotImplemented,      // 40 MLSD
+    &CIP_FTPThread::HandleNotImplemented,      // 41 MLST
+    &CIP_FTPThread::HandleNotImplemented,      // 42 OPTS
 };
 
-const CIP_FTPThread::CommandRow& CIP_FTPThread::CommandRowOf(int number) {
-    static const std::array<CommandRow, kCommandCount> rows = [] {
-        std::array<CommandRow, kCommandCount> built{};
-        for (int n = 0; n < kCommandCount; ++n) built[n] = {kHandlers[n], CommandNeedsLogin(n)};
-        return built;
-    }();
+// The rows that take over while their feature bit is on.
+const CIP_FTPThread::FeatureRow CIP_FTPThread::kFeatureRows[] = {
+    {CMD_PORT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandlePortUnlessEpsvAll},
+    {CMD_PASV, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandlePasvUnlessEpsvAll},
+    {CMD_APPE, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleAppe},
+    {CMD_REST, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleRest},
+    {CMD_HELP, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleHelpWithFeatures},
+    {CMD_FEAT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleFeatList},
+    {CMD_EPSV, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleEpsv},
+    {CMD_EPRT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleEprt},
+    {CMD_SIZE, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleSize},
+    {CMD_MDTM, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMdtm},
+    {CMD_MLSD, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMlsd},
+    {CMD_MLST, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMlst},
+    {CMD_OPTS, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleOpts},
+};
+
+CIP_FTPThread::CommandRow CIP_FTPThread::CommandRowOf(int number, uint32_t features) {
     if (number < 0 || number >= kCommandCount) number = CMD_NONE;
-    return rows[static_cast<std::size_t>(number)];
+    CommandRow row{kHandlers[number], CommandNeedsLogin(number)};
+    for (const FeatureRow& feature : kFeatureRows) {
+        if (feature.number == number && (features & feature.feature) != 0) {
+            row.handler = feature.handler;
+            break;
+        }
+    }
+    return row;
 }
 
 CIP_FTPThread::CIP_FTPThread(CIP_FTPServer* owner) : ftpServer(owner) {
@@ -93,7 +120,9 @@ void CIP_FTPThread::Reply(const char* text) { Send(text, -1, 0); }
 
 void CIP_FTPThread::SendLogEvent() { ftpServer->events.Send(messageBuffer, EVENT_LOG_TEXT); }
 
-CommandNumber CIP_FTPThread::ParseCommand(const char* text) { return ::ParseCommand(text); }
+CommandNumber CIP_FTPThread::ParseCommand(const char* text) {
+    return ::ParseCommand(text, features);
+}
 
 void CIP_FTPThread::RefuseBusy() {
     static const char kBusy[] = "550 Too Many Connections, Please Try Later.\r\n";
@@ -180,6 +209,10 @@ bool CIP_FTPThread::DisconnectRequested() const {
 }
 
 void CIP_FTPThread::HandleLine() {
+    features = ftpServer->Features();
+    // A REST offset serves the command right after it, whatever that is.
+    transferOffset = restartOffset;
+    restartOffset = 0;
     command = ParseCommand(line);
     if (ReportCommand(command, line) == 0) {
         Reply("550 Access is denied\r\n");
@@ -191,7 +224,7 @@ void CIP_FTPThread::HandleLine() {
         lastResult = 0;
         return;
     }
-    const CommandRow& row = CommandRowOf(command);
+    const CommandRow row = CommandRowOf(command, features);
     if (row.needsLogin && loginState != 2) {
         Reply("530 Please login with USER and PASS\r\n");
         lastResult = 0;

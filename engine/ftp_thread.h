@@ -11,11 +11,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "config/records.h"
 #include "engine/command_table.h"
+#include "engine/listing.h"
 #include "engine/path_access.h"
 #include "engine/ws_thread.h"
 #include "net/ws_client.h"
@@ -69,8 +71,16 @@ protected:
         Handler handler;
         bool needsLogin;
     };
-    // The row of a command number (0 .. kCommandCount - 1).
-    static const CommandRow& CommandRowOf(int number);
+    // A row that carries a command out instead of its plain row while a
+    // bit of `feature` is on.
+    struct FeatureRow {
+        CommandNumber number;
+        uint32_t feature;
+        Handler handler;
+    };
+    // The row of a command number (0 .. kCommandCount - 1) under the
+    // feature bits: a feature row whose bit is on, else the plain row.
+    static CommandRow CommandRowOf(int number, uint32_t features = 0);
 
     // Handlers of the session loop and of the commands answered without a
     // Part of their own.
@@ -166,6 +176,9 @@ protected:
     bool ConnectActive(CIP_WSClient& connection);
     // Accepts the client's connection on the passive socket within 20 s.
     bool AcceptPassive();
+    // A command's argument as the console names it: without the blank that
+    // separates it from the verb.
+    static std::string_view ShownArgument(const char* text);
     // Sets the client record's state, with the name of what moves, and
     // tells the event receiver.
     void ChangeClientState(uint32_t state, std::string_view transferName = {});
@@ -176,6 +189,11 @@ protected:
     bool DisconnectRequested() const;
     // Sends the lines of the current folder (needs the List permission).
     int SendListing(CIP_WSClient& connection, bool namesOnly);
+    // Sends lineOf(entry) for every entry of the real folder, in blocks:
+    // 1 when every line went out, 0 when the folder cannot be enumerated,
+    // has no entry, or a send failed.
+    int SendFolderLines(CIP_WSClient& connection, const std::string& real,
+                        const std::function<std::string(const ListingEntry&)>& lineOf);
     int ListOverActive(bool namesOnly);
     int ListOverPassive(bool namesOnly);
     // The resolved path of a client path that grants `permission`.
@@ -183,6 +201,43 @@ protected:
     // AccessFile for reading, and the path is there and no folder; `size`
     // (may be null) receives its size.
     bool FindReadableFile(const char* path, std::string& real, int64_t* size = nullptr);
+
+    // --- modern commands (REST, APPE, SIZE, MDTM, EPSV, EPRT, OPTS, and
+    // FEAT and HELP with their lists), rows of FEATURE_MODERN_COMMANDS:
+    // bodies in ftp_modern_commands.cpp ---
+    int HandleRest();
+    int HandleAppe();
+    int HandleSize();
+    int HandleMdtm();
+    int HandleEpsv();
+    int HandleEprt();
+    int HandleOpts();
+    int HandleFeatList();
+    int HandleHelpWithFeatures();
+    // PORT and PASV, refused once EPSV ALL was given.
+    int HandlePortUnlessEpsvAll();
+    int HandlePasvUnlessEpsvAll();
+    // The passive listening socket of PASV and EPSV: true when one listens
+    // on passivePort (tried from there, up to 128 ports).
+    bool ListenPassive();
+    // With a REST offset, a RETR (`permission` PERM_FILE_READ) or STOR
+    // (PERM_FILE_WRITE) of a file shorter than the offset is answered
+    // "554" here, consuming a pending PASV: false then. True otherwise,
+    // also when the path is refused, which the transfer itself answers.
+    bool RestartFits(const char* path, uint32_t permission);
+    // The file transfers of RETR, STOR and APPE from transferOffset.
+    int SendFileFrom(CIP_WSClient& connection, const std::string& real);
+    int ReceiveFileInto(CIP_WSClient& connection, const std::string& real, int mode);
+    // STOR (OPEN_CREATE) and APPE (OPEN_APPEND) over either connection.
+    int StoreOverActive(const char* path, int mode);
+    int StoreOverPassive(const char* path, int mode);
+
+    // --- MLSD and MLST: bodies in ftp_machine_listing.cpp ---
+    int HandleMlsd();
+    int HandleMlst();
+    // Sends the machine listing of a checked folder.
+    int SendMachineListing(CIP_WSClient& connection, const std::string& written,
+                           const std::string& real);
 
     // One reply: the whole text in one send.
     void Reply(const char* text);
@@ -235,6 +290,18 @@ protected:
     // Set by a successful PASV: the next data command is passive.
     uint32_t passivePending = 0;
 
+    // --- fields of the modern commands ---
+    // The feature bits of the server options, read for every line.
+    uint32_t features = 0;
+    // REST's offset, for the next command only; and the offset the
+    // command being carried out transfers from (0: the whole file).
+    std::int64_t restartOffset = 0;
+    std::int64_t transferOffset = 0;
+    // Set by EPSV ALL: PORT, EPRT and PASV are refused from then on.
+    bool epsvAll = false;
+    // The facts MLSD and MLST show (OPTS MLST).
+    uint32_t machineFacts = 0x1F;
+
     CIP_FTPServer* ftpServer;  // not owned
 
 private:
@@ -251,4 +318,5 @@ private:
     bool LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]);
 
     static const Handler kHandlers[kCommandCount];
+    static const FeatureRow kFeatureRows[];
 };

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+
+#include "config/records.h"
 
 namespace {
 
@@ -31,12 +34,27 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"\x80\xff\x01\x02", CMD_NONE}, ParseCase{"QUIT", CMD_QUIT},
                       ParseCase{"feat", CMD_FEAT}, ParseCase{"auth TLS", CMD_AUTH}));
 
+TEST(CommandTable, ModernVerbsCountOnlyWithTheirFeature) {
+    const std::pair<const char*, CommandNumber> verbs[] = {
+        {"EPSV ALL", CMD_EPSV}, {"eprt |1|", CMD_EPRT}, {"SIZE a", CMD_SIZE}, {"MDTM", CMD_MDTM},
+        {"MLSD", CMD_MLSD},     {"mlst x", CMD_MLST},   {"OPTS UTF8 ON", CMD_OPTS}};
+    for (const auto& [line, number] : verbs) {
+        EXPECT_EQ(ParseCommand(line), CMD_NONE) << line;
+        EXPECT_EQ(ParseCommand(line, FEATURE_MODERN_COMMANDS), number) << line;
+        EXPECT_EQ(ParseCommand(line, ~FEATURE_MODERN_COMMANDS), CMD_NONE) << line;
+    }
+    // The designed verbs do not depend on any feature.
+    EXPECT_EQ(ParseCommand("REST 5", FEATURE_MODERN_COMMANDS), CMD_REST);
+    EXPECT_EQ(ParseCommand("REST 5"), CMD_REST);
+}
+
 TEST(CommandTable, LoginGate) {
     for (CommandNumber n : {CMD_NONE, CMD_USER, CMD_PASS, CMD_ACCT, CMD_QUIT, CMD_HELP,
-                            CMD_AUTH, CMD_FEAT, CMD_NOOP}) {
+                            CMD_AUTH, CMD_FEAT, CMD_NOOP, CMD_OPTS}) {
         EXPECT_FALSE(CommandNeedsLogin(n)) << int(n);
     }
-    for (CommandNumber n : {CMD_CWD, CMD_SYST, CMD_STOU, CMD_PWD, CMD_RETR, CMD_LIST}) {
+    for (CommandNumber n : {CMD_CWD, CMD_SYST, CMD_STOU, CMD_PWD, CMD_RETR, CMD_LIST, CMD_EPSV,
+                            CMD_EPRT, CMD_SIZE, CMD_MDTM, CMD_MLSD, CMD_MLST}) {
         EXPECT_TRUE(CommandNeedsLogin(n)) << int(n);
     }
 }

@@ -270,6 +270,27 @@ TEST_F(DataCommandsTest, TransferProgressAndDisconnectFromTheConsole) {
     server.events.Detach();
 }
 
+TEST_F(DataCommandsTest, MlsdAndAppeShowTheStatesOfListAndStor) {
+    CIP_FTPServer server;
+    {
+        AccountStore::Lock lock(server.store);
+        server.store.options.features = FEATURE_MODERN_COMMANDS;
+    }
+    StateRecorder recorder(server.store);
+    server.events.Attach(&recorder);
+    Control control(Start(server));
+    control.LogInAnonymously();
+
+    EXPECT_NE(PassiveCommand(control, "MLSD").find("; file.txt\r\n"), std::string::npos);
+    EXPECT_EQ(Settled(control, recorder), (std::vector<uint32_t>{CLIENT_LIST, CLIENT_IDLE}));
+    PassiveCommand(control, "APPE file.txt", " and more");
+    EXPECT_EQ(Settled(control, recorder), (std::vector<uint32_t>{CLIENT_UPLOAD, CLIENT_IDLE}));
+    EXPECT_EQ(PassiveCommand(control, "RETR file.txt"), "contents and more");
+
+    EXPECT_EQ(control.Command("QUIT"), "221 Goodbye\r\n");
+    server.events.Detach();
+}
+
 TEST_F(DataCommandsTest, PassivePortWrapsFrom32000To10000) {
     if (!loopback::PortIsFree(32000) || !loopback::PortIsFree(10000)) {
         GTEST_SKIP() << "port 32000 or 10000 in use";

@@ -42,6 +42,8 @@ MARK = "+!~*#$"
 READ, WRITE, DELETE, LIST, CREATE, RMDIR = 0x40, 0x20, 0x10, 0x04, 0x02, 0x01
 ALL = READ | WRITE | DELETE | LIST | CREATE | RMDIR
 NOOP_OK = b"200 NOOP command successful\r\n"
+# Extension bits of the server options.
+MODERN = 0x1
 
 TCP_LISTEN = "0A"  # the state column of /proc/net/tcp
 
@@ -78,11 +80,12 @@ def free_port():
     raise AssertionError("no free port found")
 
 
-def settings_file(port, idletimeout=300, anonemailcheck=0, sections=""):
+def settings_file(port, idletimeout=300, anonemailcheck=0, sections="", features=0):
     """The text of a settings file with the given options and the default
     anonymous account (disabled, without paths); sections (text with CR LF
-    line ends) is appended before the closing BLKLIST line."""
-    options = [port, 0, "f4240", "f4240", 100, anonemailcheck, 1, 0, idletimeout]
+    line ends) is appended before the closing BLKLIST line. features holds
+    the extension bits (MODERN for the modern commands)."""
+    options = [port, features, "f4240", "f4240", 100, anonemailcheck, 1, 0, idletimeout]
     anonymous = ["Public FTP Account", "", "", "", "", 0, "f4240", "f4240", 300, 10, 0, 0, 0, 0, 0]
     lines = ["SRVROPT+!~*#$"] + [str(v) for v in options]
     lines += ["ANONACCT+!~*#$"] + [str(v) for v in anonymous]

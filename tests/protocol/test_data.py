@@ -131,16 +131,18 @@ class Session:
         self.test.addCleanup(sock.close)
         return sock
 
-    def transfer(self, command, passive, upload=None, timeout=None):
+    def transfer(self, command, passive, upload=None, timeout=None, rest=None):
         """Runs a data command in the given mode: (replies, received bytes).
-        upload is sent and the connection closed for STOR."""
+        upload is sent and the connection closed for STOR. rest, when
+        given, is sent as REST right before the command."""
         if passive:
             _, port = self.pasv()
             data = self.data_connection(port)
-            self.send(command)
         else:
             listening = self.port()
-            self.send(command)
+        if rest is not None:
+            self.test.assertTrue(self.ask(b"REST %d" % rest).startswith(b"350 "))
+        self.send(command)
         replies = [self.reply(timeout)]
         if not replies[0].startswith(b"150"):
             return replies, b""
@@ -180,14 +182,15 @@ class DataTestCase(harness.ServerTestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def serve(self, extra_sections="", paths=None, executable=None):
+    def serve(self, extra_sections="", paths=None, executable=None, features=0):
         """A server with the account alice/secret at home, all rights there
         unless paths say otherwise."""
         sections = account("Alice", "alice", "secret", self.home,
                            paths if paths is not None else [(self.home, ALL)])
         sections += extra_sections
         server = self.start_server(HEADLESS, executable=executable, files={
-            "tarnhold.bot": lambda port: harness.settings_file(port, sections=sections)})
+            "tarnhold.bot": lambda port: harness.settings_file(port, sections=sections,
+                                                               features=features)})
         server.wait_for_line(r"Listening for connections on port %d$" % server.port)
         self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
         return server
