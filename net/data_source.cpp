@@ -94,10 +94,11 @@ int CIP_FileDataSource::Open(int mode) {
 
 int CIP_FileDataSource::OpenAtOffset(int mode) {
     const bool writing = mode == OPEN_CREATE;
-    // Opened without emptying: the kept bytes must survive, and a refused
-    // open (a file in use) must change nothing.
+    // Opened without emptying or creating: the kept bytes must survive,
+    // and a refused open (a file in use, one too short) must change
+    // nothing. A file as long as a positive offset exists already.
     if (file_.Open(name_.c_str(), writing ? FILE_ACCESS_READ_WRITE : FILE_ACCESS_READ,
-                   writing ? FILE_OPEN_ALWAYS : FILE_OPEN_EXISTING, 0) != 0) {
+                   FILE_OPEN_EXISTING, 0) != 0) {
         return -1;
     }
     bool ok = file_.Size() >= startOffset_;

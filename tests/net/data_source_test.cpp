@@ -247,6 +247,56 @@ TEST_F(DataSourceTest, SharingRuleReadersShareWritersExclude) {
     EXPECT_EQ(other.Open(OPEN_READ), 0);
 }
 
+TEST_F(DataSourceTest, StartOffsetsReadFromAndKeepTheBytesBefore) {
+    const std::string path = Make("0123456789");
+    struct Case {
+        int mode;
+        std::int64_t offset;
+        int opened;
+        std::string read;      // what OPEN_READ then reads
+        std::string contents;  // the file after writing "ab" (OPEN_CREATE, OPEN_APPEND)
+    };
+    const Case cases[] = {
+        {OPEN_READ, 0, 0, "0123456789", "0123456789"},
+        {OPEN_READ, 4, 0, "456789", "0123456789"},
+        {OPEN_READ, 10, 0, "", "0123456789"},
+        {OPEN_READ, 11, -1, "", "0123456789"},
+        {OPEN_CREATE, 0, 0, "", "ab"},
+        {OPEN_CREATE, 4, 0, "", "0123ab"},
+        {OPEN_CREATE, 10, 0, "", "0123456789ab"},
+        {OPEN_CREATE, 11, -1, "", "0123456789"},
+        {OPEN_APPEND, 4, 0, "", "0123456789ab"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " offset " << c.offset);
+        Make("0123456789");
+        CIP_FileDataSource source(path.c_str(), 4096);
+        source.StartAt(c.offset);
+        ASSERT_EQ(source.Open(c.mode), c.opened);
+        if (c.opened == 0 && c.mode == OPEN_READ) {
+            char buffer[32] = {};
+            const ssize_t n = source.Read(buffer, sizeof buffer);
+            EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), c.read);
+        } else if (c.opened == 0) {
+            EXPECT_EQ(source.Write("ab", 2), 2);
+        }
+        source.Close();
+        EXPECT_EQ(Contents(path), c.contents);
+    }
+    // Neither a missing file nor one being read is touched.
+    CIP_FileDataSource missing(Path("missing").c_str(), 4096);
+    missing.StartAt(1);
+    EXPECT_EQ(missing.Open(OPEN_CREATE), -1);
+    EXPECT_EQ(access(Path("missing").c_str(), F_OK), -1);
+    Make("0123456789");
+    CIP_FileDataSource reader(path.c_str(), 4096);
+    ASSERT_EQ(reader.Open(OPEN_READ), 0);
+    CIP_FileDataSource writer(path.c_str(), 4096);
+    writer.StartAt(2);
+    EXPECT_EQ(writer.Open(OPEN_CREATE), -1);
+    EXPECT_EQ(Contents(path), "0123456789");
+}
+
 TEST_F(DataSourceTest, OffsetsAndSizesPassFourGiB) {
     CIP_FileDataSource source(Path("big").c_str(), 4096);
     ASSERT_EQ(source.Open(OPEN_CREATE), 0);
