@@ -172,8 +172,9 @@ protected:
     // Whether a PASV is pending; clears it, since one PASV serves one
     // data command.
     bool TakePassivePending();
-    // Connects `connection` to clientAddress:dataPort within 30 s.
-    bool ConnectActive(CIP_WSClient& connection);
+    // Connects `connection` to clientAddress:dataPort within 30 s. A seam:
+    // a test session may keep active connections on this machine.
+    virtual bool ConnectActive(CIP_WSClient& connection);
     // Accepts the client's connection on the passive socket within 20 s.
     bool AcceptPassive();
     // A command's argument as the console names it: without the blank that

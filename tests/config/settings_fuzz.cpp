@@ -1,5 +1,7 @@
-// libFuzzer entry: loads arbitrary bytes as a settings file. Built only with
-// -DTARNHOLD_FUZZ=ON and clang; run as settings_fuzz [corpus folder].
+// libFuzzer entry: loads arbitrary bytes as a settings file. Built as
+// settings_fuzz with -DTARNHOLD_FUZZ=ON and clang (scripts/fuzz.sh); the
+// same file builds into settings_fuzz_replay, which runs the saved inputs
+// in every build.
 #include <unistd.h>
 
 #include <cstdint>
