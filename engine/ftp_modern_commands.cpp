@@ -132,9 +132,8 @@ int CIP_FTPThread::HandleAppe() {
 
 int CIP_FTPThread::HandleSize() {
     RestOfLine(line, argument, sizeof argument);
-    std::string real;
     struct stat status {};
-    if (!FindReadableFile(argument, real) || stat(real.c_str(), &status) != 0) {
+    if (!StatReadableFile(argument, status)) {
         Reply("550 SIZE failed\r\n");
         return 0;
     }
@@ -146,15 +145,19 @@ int CIP_FTPThread::HandleSize() {
 
 int CIP_FTPThread::HandleMdtm() {
     RestOfLine(line, argument, sizeof argument);
-    std::string real;
     struct stat status {};
-    if (!FindReadableFile(argument, real) || stat(real.c_str(), &status) != 0) {
+    if (!StatReadableFile(argument, status)) {
         Reply("550 MDTM failed\r\n");
         return 0;
     }
     const std::string reply = "213 " + MachineTime(status.st_mtime) + "\r\n";
     Reply(reply.c_str());
     return 1;
+}
+
+bool CIP_FTPThread::StatReadableFile(const char* path, struct stat& status) {
+    std::string real;
+    return FindReadableFile(path, real) && stat(real.c_str(), &status) == 0;
 }
 
 // --- EPSV, EPRT, and PORT and PASV after EPSV ALL ---

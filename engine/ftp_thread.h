@@ -9,6 +9,8 @@
 // only through the server's store under its lock.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -226,6 +228,8 @@ protected:
     // "554" here, consuming a pending PASV: false then. True otherwise,
     // also when the path is refused, which the transfer itself answers.
     bool RestartFits(const char* path, uint32_t permission);
+    // The status of a client path that FindReadableFile grants (SIZE, MDTM).
+    bool StatReadableFile(const char* path, struct stat& status);
     // The file transfers of RETR, STOR and APPE from transferOffset.
     int SendFileFrom(CIP_WSClient& connection, const std::string& real);
     int ReceiveFileInto(CIP_WSClient& connection, const std::string& real, int mode);

@@ -43,14 +43,12 @@ std::string PermLetters(MachineEntryKind kind, int32_t follow, int32_t parent) {
     };
     switch (kind) {
         case MachineEntryKind::File:
+        case MachineEntryKind::Dangling:
+            // A dangling link leads nowhere: only the name itself can be
+            // acted on, deleted or renamed.
             add(Has(follow, PERM_FILE_READ), 'r');
             add(Has(follow, PERM_FILE_WRITE), 'w');
             add(Has(follow, PERM_FILE_WRITE), 'a');
-            add(Has(parent, PERM_FILE_DELETE), 'd');
-            add(Has(parent, PERM_FILE_DELETE), 'f');
-            break;
-        case MachineEntryKind::Dangling:
-            // Only the name itself can be acted on: deleted or renamed.
             add(Has(parent, PERM_FILE_DELETE), 'd');
             add(Has(parent, PERM_FILE_DELETE), 'f');
             break;

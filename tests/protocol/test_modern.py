@@ -17,6 +17,7 @@ import harness
 import test_data
 from harness import ALL, CREATE, DELETE, LIST, MODERN, NOOP_OK, READ, RMDIR, WRITE
 from test_data import COMPLETE, FAILED, OPENING, RETR_STARTED, STOR_STARTED, read_all
+from test_session import HELP_LINES
 
 NOT_IMPLEMENTED = b"502 Command not implemented\r\n"
 LOGIN_FIRST = b"530 Please login with USER and PASS\r\n"
@@ -26,14 +27,6 @@ EPSV_REPLY = re.compile(rb"^229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)
 WRONG_PROTOCOL = b"522 Network protocol not supported, use (1)\r\n"
 FEAT_REPLY = (b"211-Extensions supported:\r\n REST STREAM\r\n SIZE\r\n MDTM\r\n EPSV\r\n"
               b" EPRT\r\n MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n UTF8\r\n211 End\r\n")
-HELP_LINES = [
-    b"214-The following commands are implemented\r\n",
-    b"     USER  PASS  ACCT  QUIT  PORT  RETR\r\n",
-    b"     STOR  DELE  RNFR  PWD   CWD   CDUP\r\n",
-    b"     MKD   RMD   NOOP  TYPE  MODE  STRU\r\n",
-    b"     LIST  HELP        FEAT        UTF8\r\n",
-    b"214  HELP command successful\r\n",
-]
 MODERN_HELP = [b"     REST  APPE  SIZE  MDTM  EPSV  EPRT\r\n", b"     MLSD  MLST  OPTS\r\n"]
 CONTENT = bytes(range(256)) * 40  # 10240 bytes
 
@@ -72,6 +65,17 @@ class ModernSession(test_data.Session):
             facts, name = facts_of(line)
             entries[name.decode()] = facts
         return replies, entries
+
+    def active(self, command, listening):
+        """A data command over the PORT or EPRT connection to listening: the
+        bytes that came."""
+        self.send(command)
+        self.test.assertEqual(self.reply(), OPENING)
+        data, _ = listening.accept()
+        with data:
+            received = read_all(data)
+        self.test.assertEqual(self.reply(), COMPLETE)
+        return received
 
     def mlst(self, argument):
         self.send(b"MLST " + argument if argument else b"MLST")
@@ -332,12 +336,7 @@ class ExtendedPassiveTest(ModernTestCase):
         # listing arrives where it says.
         self.assertEqual(session.ask(b"EPRT !1!127.0.0.1!%d!" % number),
                          b"200 EPRT command successful\r\n")
-        session.send(b"NLST")
-        self.assertEqual(session.reply(), OPENING)
-        data, _ = listening.accept()
-        with data:
-            self.assertIn(b"..\r\n", read_all(data))
-        self.assertEqual(session.reply(), COMPLETE)
+        self.assertIn(b"..\r\n", session.active(b"NLST", listening))
 
 
 class MachineListingTest(ModernTestCase):
@@ -431,13 +430,7 @@ class MachineListingTest(ModernTestCase):
                         self.assert_refused(port)
         # Active mode too lists what the argument names.
         self.write("unlisted/hidden", b"")
-        listening = session.port()
-        session.send(b"MLSD /")
-        self.assertEqual(session.reply(), OPENING)
-        data, _ = listening.accept()
-        with data:
-            self.assertIn(b"; file\r\n", read_all(data))
-        self.assertEqual(session.reply(), COMPLETE)
+        self.assertIn(b"; file\r\n", session.active(b"MLSD /", session.port()))
 
     def test_names_with_line_breaks_stay_on_their_line(self):
         self.write("two\nlines\r", b"x")
