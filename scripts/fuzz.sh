@@ -17,7 +17,7 @@ declare -A binaries=([session_fuzz]=$dir/tests/engine/session_fuzz [settings_fuz
 build() {
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DTARNHOLD_FUZZ=ON -DTARNHOLD_SANITIZE=address -DTARNHOLD_WERROR=ON >/dev/null
-  cmake --build "$dir" --target session_fuzz settings_fuzz
+  cmake --build "$dir" --parallel "${JOBS:-2}" --target session_fuzz settings_fuzz
 }
 
 case "${1:-}" in

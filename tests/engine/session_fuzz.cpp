@@ -9,7 +9,9 @@
 // connects to each port a 227 or 229 reply announces, and accepts the
 // session's active connections, which are kept on this machine whatever
 // address the input names. On every data connection it sends a few bytes,
-// closes its sending side and reads until the session closes.
+// closes its sending side and reads until the session closes. After each
+// input, nothing outside the accessible paths and nothing in the read-only
+// folder may have changed.
 //
 // Built as session_fuzz with -DTARNHOLD_FUZZ=ON and clang; the same file
 // also builds into session_fuzz_replay, which runs saved inputs (the
@@ -25,10 +27,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +194,32 @@ void ResetTree(const World& world) {
     fs::create_symlink(world.root / "outside", world.home / "escape", ignored);
 }
 
+std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What no session may ever change, whatever it was sent: anything outside
+// the accessible paths, and the folder that grants only reading and
+// listing. A breach aborts, so libFuzzer keeps the input.
+void CheckBoundaries(const World& world) {
+    std::size_t entries = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(world.root)) {
+        (void)entry;
+        ++entries;
+    }
+    std::size_t readonly = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(world.home / "readonly")) {
+        (void)entry;
+        ++readonly;
+    }
+    if (entries != 2 || readonly != 1 || Read(world.root / "outside") != "never to be reached" ||
+        Read(world.home / "readonly" / "kept") != "kept") {
+        std::fprintf(stderr, "a session changed what it may not change\n");
+        std::abort();
+    }
+}
+
 World& TheWorld() {
     static World world = [] {
         char pattern[] = "/tmp/tarnhold-session-fuzz-XXXXXX";
@@ -276,5 +306,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(accepted);
     clientSide.join();
     close(client);
+    CheckBoundaries(world);
     return 0;
 }
