@@ -20,6 +20,7 @@
 #include "config/records.h"
 #include "engine/command_table.h"
 #include "engine/listing.h"
+#include "engine/machine_listing.h"
 #include "engine/path_access.h"
 #include "engine/ws_thread.h"
 #include "net/ws_client.h"
@@ -305,7 +306,7 @@ protected:
     // Set by EPSV ALL: PORT, EPRT and PASV are refused from then on.
     bool epsvAll = false;
     // The facts MLSD and MLST show (OPTS MLST).
-    uint32_t machineFacts = 0x1F;
+    uint32_t machineFacts = FACT_ALL;
 
     CIP_FTPServer* ftpServer;  // not owned
 
