@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 dir=build-fuzz
 declare -A seeds=([session_fuzz]=tests/engine/fuzz/session_seeds [settings_fuzz]=tests/config/fuzz/settings_seeds)
 declare -A regressions=([session_fuzz]=tests/engine/fuzz/session_regressions [settings_fuzz]=tests/config/fuzz/settings_regressions)
+declare -A dictionaries=([session_fuzz]=tests/engine/fuzz/session.dict)
 declare -A binaries=([session_fuzz]=$dir/tests/engine/session_fuzz [settings_fuzz]=$dir/tests/config/settings_fuzz)
 
 build() {
@@ -34,8 +35,11 @@ case "${1:-}" in
     build
     corpus=$dir/corpus/$target
     mkdir -p "$corpus" "$dir/findings"
+    dictionary=()
+    [ -n "${dictionaries[$target]:-}" ] && dictionary=(-dict="${dictionaries[$target]}")
     "${binaries[$target]}" -max_total_time="$seconds" -timeout=30 -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix="$dir/findings/$target-" "$@" "$corpus" "${seeds[$target]}" "${regressions[$target]}"
+      -artifact_prefix="$dir/findings/$target-" "${dictionary[@]}" "$@" \
+      "$corpus" "${seeds[$target]}" "${regressions[$target]}"
     ;;
   *) echo "usage: scripts/fuzz.sh build | check | run TARGET SECONDS [libFuzzer options]" >&2; exit 2 ;;
 esac
