@@ -210,3 +210,34 @@ TEST_F(PathAccess, RefusesWhatCannotBeCheckedSoundly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The snapshot answers many questions from one copy of the grants; each
+// answer must be the door's own, bit for bit, for links in and out of the
+// accessible paths, dangling ones and loops included.
+TEST_F(PathAccess, GrantSnapshotAnswersAsTheDoorDoes) {
+    GrantSnapshot grants;
+    const std::string current = tree.Path("home/sub");
+    ASSERT_TRUE(grants.Take(account.Session(home, current)));
+    const char* const names[] = {"home",        "home/file.txt", "home/sub",      "home/ro",
+                                 "home/ro/new", "home/to_secret", "home/to_outside",
+                                 "home/to_sub", "home/to_ro",    "home/dangling", "home/loop_a",
+                                 "home/new",    "outside",       "outside/secret.txt", ""};
+    for (const char* name : names) {
+        const std::string written = name[0] == '\0' ? "/" : tree.Path(name);
+        for (ResolveMode mode : {ResolveMode::Follow, ResolveMode::Parent}) {
+            const int32_t flags = grants.Flags(written, mode);
+            for (uint32_t bit = 1; bit <= PERM_FILE_READ; bit <<= 1) {
+                AccessedPath out;
+                const bool door =
+                    AccessRealPath(account.Session(home, current), written, bit, mode, out);
+                EXPECT_EQ(flags != -1 && (static_cast<uint32_t>(flags) & bit) != 0, door)
+                    << written << " bit " << bit
+                    << (mode == ResolveMode::Follow ? " (follow)" : " (parent)");
+            }
+        }
+    }
+}
+
+}  // namespace
