@@ -43,7 +43,7 @@ TEST(CommandTable, ModernVerbsCountOnlyWithTheirFeature) {
         EXPECT_EQ(ParseCommand(line, FEATURE_MODERN_COMMANDS), number) << line;
         EXPECT_EQ(ParseCommand(line, ~FEATURE_MODERN_COMMANDS), CMD_NONE) << line;
     }
-    // The designed verbs do not depend on any feature.
+    // The verbs that were always there depend on no feature.
     EXPECT_EQ(ParseCommand("REST 5", FEATURE_MODERN_COMMANDS), CMD_REST);
     EXPECT_EQ(ParseCommand("REST 5"), CMD_REST);
 }
