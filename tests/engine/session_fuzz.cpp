@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -277,12 +278,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* stream = size > 0 ? data + 1 : data;
     const std::size_t length = size > 0 ? std::min(size - 1, kMaxInput) : 0;
 
-    const int client = ConnectTo(PortOf(world.listener));
+    // Tens of thousands of short connections a minute can run the
+    // machine's ephemeral ports short for a moment: wait for one then,
+    // since that is no finding.
+    int client = -1;
+    for (int attempt = 0; attempt < 200 && client < 0; ++attempt) {
+        client = ConnectTo(PortOf(world.listener));
+        if (client < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (client < 0) {
+        std::perror("session_fuzz: no connection to the session's listener");
+        std::abort();
+    }
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
     const int accepted =
         accept4(world.listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-    if (client < 0 || accepted < 0) std::abort();
+    if (accepted < 0) std::abort();
     int buffer = 1 << 20;
     setsockopt(client, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     // As the server sets it: without it every reply that follows another
