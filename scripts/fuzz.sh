@@ -27,7 +27,10 @@ case "${1:-}" in
     build
     for target in session_fuzz settings_fuzz; do
       echo "== $target over its saved inputs =="
-      "${binaries[$target]}" -runs=0 "${seeds[$target]}" "${regressions[$target]}"
+      # Inputs named one by one: libFuzzer then only runs them and writes
+      # nothing into the folders.
+      find "${seeds[$target]}" "${regressions[$target]}" -type f ! -name '.*' -print0 |
+        xargs -0 "${binaries[$target]}"
     done
     ;;
   run)
