@@ -4,6 +4,8 @@
 #   scripts/test.sh asan       the AddressSanitizer + UBSan build
 #   scripts/test.sh tsan       the ThreadSanitizer build
 #   scripts/test.sh all        all three, one after the other
+# The plain run also builds the libFuzzer targets and runs them over their
+# saved inputs (their long runs: scripts/fuzz.sh run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +25,7 @@ run_suite() {
 }
 
 case "${1:-plain}" in
-  all) for f in plain asan tsan; do run_suite "$f"; done ;;
-  *) run_suite "${1:-plain}" ;;
+  all) scripts/fuzz.sh check; for f in plain asan tsan; do run_suite "$f"; done ;;
+  plain) scripts/fuzz.sh check; run_suite plain ;;
+  *) run_suite "$1" ;;
 esac
