@@ -47,6 +47,7 @@ void TTWServer::ShowStoredOptions() {
     ui_->dxSpinEdit2->setValue(options.maxusers);
     ui_->dxSpinEdit3->setValue(options.idletimeout);
     ui_->CheckBox1->setChecked(options.startatboot != 0);
+    ui_->ModernCommandsCheck->setChecked(options.features & FEATURE_MODERN_COMMANDS);
 }
 
 void TTWServer::Open() {
@@ -62,12 +63,16 @@ void TTWServer::Button1Click() {
     const auto maxusers = static_cast<uint32_t>(ui_->dxSpinEdit2->value());
     const auto idletimeout = static_cast<uint32_t>(ui_->dxSpinEdit3->value());
     const bool startatboot = ui_->CheckBox1->isChecked();
+    const bool modern = ui_->ModernCommandsCheck->isChecked();
     {
         AccountStore::Lock lock(server_.store);
         server_.store.options.port = port;
         server_.store.options.maxusers = maxusers;
         server_.store.options.idletimeout = idletimeout;
         server_.store.options.startatboot = startatboot ? 1 : 0;
+        // The other feature bits are not this window's.
+        uint32_t& features = server_.store.options.features;
+        features = modern ? features | FEATURE_MODERN_COMMANDS : features & ~FEATURE_MODERN_COMMANDS;
     }
     server_.SetIdleTimeout(IdleTimeoutFromOption(idletimeout));
 

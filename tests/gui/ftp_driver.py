@@ -125,7 +125,8 @@ def main():
             answer = getattr(driver, words[0])(*words[1:])
         except Exception as error:  # every failure is an answer, never an end
             answer = "error %s" % str(error).replace("\n", " ")
-        print(answer, flush=True)
+        # One line per answer, whatever the reply held.
+        print(answer.replace("\r", "").replace("\n", " "), flush=True)
 
 
 if __name__ == "__main__":

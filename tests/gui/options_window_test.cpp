@@ -200,6 +200,29 @@ private slots:
         QVERIFY(!options->Form().CheckBox1->isChecked());
     }
 
+    void theModernCommandsFollowTheirBoxAndLeaveTheOtherBits() {
+        {
+            AccountStore::Lock lock(server_->store);
+            server_->store.options.features = 0x8;
+        }
+        TTWServer* options = Options();
+        QCheckBox* box = options->Form().ModernCommandsCheck;
+        QVERIFY(!box->isChecked());
+        Client& before = NewClient();
+        QCOMPARE(before.Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(before.Do("cmd FEAT"), QStringLiteral("error 502 Command not implemented"));
+        QTest::mouseClick(box, Qt::LeftButton);
+        Ok(options);
+        QCOMPARE(Stored().features, 0x9u);
+        // Sessions see it at their next command.
+        QVERIFY(before.Do("cmd FEAT").startsWith(QStringLiteral("ok 211-Extensions supported:")));
+        options = Options();
+        QVERIFY(options->Form().ModernCommandsCheck->isChecked());
+        QTest::mouseClick(options->Form().ModernCommandsCheck, Qt::LeftButton);
+        Ok(options);
+        QCOMPARE(Stored().features, 0x8u);
+    }
+
     void aNewIdleTimeoutEndsAnIdleSessionAtTheNewBound() {
         Client& client = NewClient();
         QCOMPARE(client.Do("login bob pw"), QStringLiteral("ok logged in"));
