@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -63,16 +64,17 @@ LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent), font_(QStringLi
 
 void LogView::AppendLogLine(const char* text, LogStyle style) {
     if (text == nullptr) return;
-    QScrollBar* bar = verticalScrollBar();
-    const bool atEnd = bar->value() == bar->maximum();
+    if (!scrollPending_) {
+        // Lines arriving close together move the scroll bars once: the
+        // view follows the end if it was there before the first of them.
+        scrollPending_ = true;
+        followEnd_ = verticalScrollBar()->value() == verticalScrollBar()->maximum();
+        QTimer::singleShot(kScrollDelayMs, this, &LogView::ApplyAppends);
+    }
     lines_.push_back({std::string(text), style});
     const QString shown = QString::fromUtf8(text);
     offsets_.push_back(offsets_.back() + shown.size() + 1);
     widest_ = std::max(widest_, TextWidth(shown));
-    UpdateScrollBars();
-    if (atEnd) bar->setValue(bar->maximum());
-    // Only the new line's place is painted again, and only when shown.
-    viewport()->update(LineRect(LineCount() - 1));
     if (QAccessible::isActive()) {
         QAccessibleTextInsertEvent inserted(this, static_cast<int>(offsets_[offsets_.size() - 2]),
                                             shown + QLatin1Char('\n'));
@@ -89,6 +91,13 @@ int LogView::TextWidth(const QString& text) const {
     }
     // Kerning may make a line a little wider than its advances.
     return static_cast<int>(width) + 2;
+}
+
+void LogView::ApplyAppends() {
+    scrollPending_ = false;
+    UpdateScrollBars();
+    if (followEnd_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    viewport()->update();
 }
 
 QString LogView::LineText(int line) const {

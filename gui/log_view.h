@@ -82,6 +82,9 @@ private:
     };
 
     void UpdateScrollBars();
+    // Moves the scroll bars and paints for the lines appended since the
+    // last time.
+    void ApplyAppends();
     // The width of a line in the log's font.
     int TextWidth(const QString& text) const;
     int VisibleLines() const;
@@ -94,6 +97,11 @@ private:
     int lineHeight_ = 0;
     int ascent_ = 0;
     int widest_ = 0;
+    // Appends not yet shown by the scroll bars, and whether the view was
+    // at the end before them.
+    static constexpr int kScrollDelayMs = 50;
+    bool scrollPending_ = false;
+    bool followEnd_ = true;
     // Advances of the ASCII characters: nearly every line is ASCII, and
     // adding up advances is far cheaper than shaping the line.
     std::array<qreal, 128> asciiAdvance_{};

@@ -34,7 +34,7 @@ namespace {
 // Height of the log above the splitter when the window opens.
 constexpr int kLogHeight = 136;
 // The window is painted at most this often while events stream in.
-constexpr int kPaintIntervalMs = 40;
+constexpr int kPaintIntervalMs = 100;
 
 QString StatusText(int total) {
     return QStringLiteral("Status: ") + QString::number(total) +
