@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QScrollBar>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -51,7 +50,8 @@ int main(int argc, char** argv) {
     char text[128];
     double slowestMs = 0;
     for (long i = 0; i < lines; ++i) {
-        std::snprintf(text, sizeof text, "Connection from 192.168.%ld.%ld accepted. [Account: Public FTP Account]",
+        std::snprintf(text, sizeof text,
+                      "Connection from 192.168.%ld.%ld accepted. [Account: Public FTP Account]",
                       (i >> 8) & 255, i & 255);
         QElapsedTimer one;
         one.start();

@@ -74,11 +74,20 @@ std::string AutostartEntry::ExecArgument(const std::string& argument) {
     std::string value;
     for (char c : out) {
         switch (c) {
-            case '\\': value += "\\\\"; break;
-            case '\n': value += "\\n"; break;
-            case '\t': value += "\\t"; break;
-            case '\r': value += "\\r"; break;
-            default: value += c;
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            default:
+                value += c;
         }
     }
     return value;
@@ -89,7 +98,9 @@ std::string AutostartEntry::Text(const std::string& executablePath) {
            "Type=Application\n"
            "Name=Tarnwell Server\n"
            "Comment=FTP server with a desktop console\n"
-           "Exec=" + ExecArgument(executablePath) + "\n"
+           "Exec=" +
+           ExecArgument(executablePath) +
+           "\n"
            "Icon=tarnhold\n"
            "Terminal=false\n";
 }

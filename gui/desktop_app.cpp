@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSocketNotifier>
-
 #include <cstdio>
 #include <exception>
 #include <memory>

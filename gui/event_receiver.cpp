@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
-
 #include <cerrno>
 #include <cstdint>
 #include <system_error>

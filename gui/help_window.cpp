@@ -3,7 +3,6 @@
 #include <QFileInfo>
 #include <QTextBrowser>
 #include <QUrl>
-
 #include <utility>
 
 #include "ui_help_window.h"

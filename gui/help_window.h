@@ -8,7 +8,6 @@
 
 #include <QDialog>
 #include <QString>
-
 #include <memory>
 
 class QTextBrowser;

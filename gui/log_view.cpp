@@ -12,7 +12,6 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QTimer>
-
 #include <algorithm>
 #include <cstring>
 
@@ -20,9 +19,12 @@
 
 QColor LogView::StyleColour(LogStyle style) {
     switch (style) {
-        case LogStyle::Basic: return QColor(0, 0, 128);
-        case LogStyle::Error: return QColor(128, 0, 0);
-        case LogStyle::Note: return QColor(0, 128, 128);
+        case LogStyle::Basic:
+            return QColor(0, 0, 128);
+        case LogStyle::Error:
+            return QColor(128, 0, 0);
+        case LogStyle::Note:
+            return QColor(0, 128, 128);
     }
     return QColor(0, 0, 128);
 }
@@ -86,7 +88,8 @@ int LogView::TextWidth(const QString& text) const {
     qreal width = 0;
     for (QChar c : text) {
         const char16_t code = c.unicode();
-        if (code < 32 || code >= asciiAdvance_.size()) return QFontMetrics(font_).horizontalAdvance(text);
+        if (code < 32 || code >= asciiAdvance_.size())
+            return QFontMetrics(font_).horizontalAdvance(text);
         width += asciiAdvance_[code];
     }
     // Kerning may make a line a little wider than its advances.
@@ -145,8 +148,9 @@ void LogView::paintEvent(QPaintEvent* event) {
         const QRect rect = LineRect(line);
         const bool selected = line >= selFirst && line <= selLast && selFirst >= 0;
         if (selected) {
-            painter.fillRect(rect, palette().brush(hasFocus() ? QPalette::Active : QPalette::Inactive,
-                                                   QPalette::Highlight));
+            painter.fillRect(rect,
+                             palette().brush(hasFocus() ? QPalette::Active : QPalette::Inactive,
+                                             QPalette::Highlight));
             painter.setPen(palette().color(QPalette::HighlightedText));
         } else {
             painter.setPen(StyleColour(LineStyle(line)));
@@ -238,13 +242,27 @@ void LogView::keyPressEvent(QKeyEvent* event) {
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const int from = current_ >= 0 ? current_ : FirstVisibleLine();
     switch (event->key()) {
-        case Qt::Key_Up: MoveCurrent(from - 1, extend); break;
-        case Qt::Key_Down: MoveCurrent(from + 1, extend); break;
-        case Qt::Key_PageUp: MoveCurrent(from - VisibleLines(), extend); break;
-        case Qt::Key_PageDown: MoveCurrent(from + VisibleLines(), extend); break;
-        case Qt::Key_Home: MoveCurrent(0, extend); break;
-        case Qt::Key_End: MoveCurrent(LineCount() - 1, extend); break;
-        default: QAbstractScrollArea::keyPressEvent(event); return;
+        case Qt::Key_Up:
+            MoveCurrent(from - 1, extend);
+            break;
+        case Qt::Key_Down:
+            MoveCurrent(from + 1, extend);
+            break;
+        case Qt::Key_PageUp:
+            MoveCurrent(from - VisibleLines(), extend);
+            break;
+        case Qt::Key_PageDown:
+            MoveCurrent(from + VisibleLines(), extend);
+            break;
+        case Qt::Key_Home:
+            MoveCurrent(0, extend);
+            break;
+        case Qt::Key_End:
+            MoveCurrent(LineCount() - 1, extend);
+            break;
+        default:
+            QAbstractScrollArea::keyPressEvent(event);
+            return;
     }
 }
 

@@ -14,7 +14,6 @@
 #include <QAbstractScrollArea>
 #include <QColor>
 #include <QFont>
-
 #include <array>
 #include <cstdint>
 #include <string>

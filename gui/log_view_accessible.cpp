@@ -1,7 +1,6 @@
 #include "gui/log_view_accessible.h"
 
 #include <QFontMetrics>
-
 #include <algorithm>
 #include <climits>
 
@@ -74,7 +73,8 @@ void LogViewAccessible::removeSelection(int index) {
 
 void LogViewAccessible::setSelection(int index, int start, int end) {
     if (index != 0 || View()->LineCount() == 0) return;
-    View()->SelectLines(View()->LineAtOffset(start), View()->LineAtOffset(std::max(start, end - 1)));
+    View()->SelectLines(View()->LineAtOffset(start),
+                        View()->LineAtOffset(std::max(start, end - 1)));
 }
 
 int LogViewAccessible::cursorPosition() const {
@@ -155,7 +155,8 @@ QRect LogViewAccessible::characterRect(int offset) const {
     if (line < 0) return {};
     const QFontMetrics metrics(view->LogFont());
     const QString text = view->LineText(line);
-    const int column = std::clamp(offset - Clamp(view->LineOffset(line)), 0, static_cast<int>(text.size()));
+    const int column =
+        std::clamp(offset - Clamp(view->LineOffset(line)), 0, static_cast<int>(text.size()));
     const QRect row = view->LineRect(line);
     const int x = LogView::kMargin + metrics.horizontalAdvance(text.left(column));
     const int width = column < text.size() ? metrics.horizontalAdvance(text.at(column)) : 1;
@@ -171,7 +172,9 @@ int LogViewAccessible::offsetAtPoint(const QPoint& point) const {
     const QFontMetrics metrics(view->LogFont());
     const QString text = view->LineText(line);
     int column = 0;
-    while (column < text.size() && LogView::kMargin + metrics.horizontalAdvance(text.left(column + 1)) <= local.x()) ++column;
+    while (column < text.size() &&
+           LogView::kMargin + metrics.horizontalAdvance(text.left(column + 1)) <= local.x())
+        ++column;
     return Clamp(view->LineOffset(line) + column);
 }
 

@@ -15,7 +15,8 @@ bool PaintThrottle::eventFilter(QObject* watched, QEvent* event) {
     if (watched != window_ || event->type() != QEvent::UpdateRequest || painting_) return false;
     if (sincePaint_.isValid() && sincePaint_.elapsed() < intervalMs_) {
         // The window keeps what needs painting; it is painted when due.
-        if (!deferred_.isActive()) deferred_.start(intervalMs_ - static_cast<int>(sincePaint_.elapsed()));
+        if (!deferred_.isActive())
+            deferred_.start(intervalMs_ - static_cast<int>(sincePaint_.elapsed()));
         return true;
     }
     sincePaint_.start();

@@ -6,7 +6,6 @@
 #include <QLocale>
 #include <QMenu>
 #include <QStyledItemDelegate>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -30,10 +29,14 @@ constexpr int kColumnWeights[] = {280, 84, 276};
 
 QString StateWord(uint32_t state) {
     switch (state) {
-        case CLIENT_LIST: return QStringLiteral("list");
-        case CLIENT_DOWNLOAD: return QStringLiteral("download");
-        case CLIENT_UPLOAD: return QStringLiteral("upload");
-        default: return QStringLiteral("idle");
+        case CLIENT_LIST:
+            return QStringLiteral("list");
+        case CLIENT_DOWNLOAD:
+            return QStringLiteral("download");
+        case CLIENT_UPLOAD:
+            return QStringLiteral("upload");
+        default:
+            return QStringLiteral("idle");
     }
 }
 
@@ -127,13 +130,14 @@ namespace {
 
 template <typename View>
 View ReadSession(const client_s* c) {
-    return View{c,
-                QString::fromUtf8(c->address, static_cast<int>(strnlen(c->address, sizeof c->address))),
-                c->state,
-                QString::fromUtf8(c->transferName,
-                                  static_cast<int>(strnlen(c->transferName, sizeof c->transferName))),
-                c->transferred.load(std::memory_order_relaxed),
-                c->transferSize.load(std::memory_order_relaxed)};
+    return View{
+        c,
+        QString::fromUtf8(c->address, static_cast<int>(strnlen(c->address, sizeof c->address))),
+        c->state,
+        QString::fromUtf8(c->transferName,
+                          static_cast<int>(strnlen(c->transferName, sizeof c->transferName))),
+        c->transferred.load(std::memory_order_relaxed),
+        c->transferSize.load(std::memory_order_relaxed)};
 }
 
 }  // namespace
@@ -170,10 +174,6 @@ const void* StatusTree::RecordOf(const QTreeWidgetItem* node) {
     return static_cast<const Node*>(node)->record;
 }
 
-int32_t StatusTree::StampOf(const QTreeWidgetItem* node) {
-    return static_cast<const Node*>(node)->stamp;
-}
-
 int StatusTree::RefreshStatus(int32_t stamp) {
     if (store_ == nullptr) return 0;
     // Read under the store's lock, then shown without it: sessions never
@@ -182,8 +182,11 @@ int StatusTree::RefreshStatus(int32_t stamp) {
     {
         AccountStore::Lock lock(*store_);
         auto read = [&](const account_s& a) {
-            AccountView view{&a, QString::fromUtf8(a.name, static_cast<int>(strnlen(a.name, sizeof a.name))),
-                             a.clients.count, {}};
+            AccountView view{
+                &a,
+                QString::fromUtf8(a.name, static_cast<int>(strnlen(a.name, sizeof a.name))),
+                a.clients.count,
+                {}};
             for (const client_s* c = a.clients.head; c != nullptr; c = c->next) {
                 view.sessions.push_back(ReadSession<SessionView>(c));
             }
@@ -218,10 +221,10 @@ int StatusTree::RefreshStatus(int32_t stamp) {
             node->setExpanded(true);
         }
         node->stamp = stamp;
-        node->setText(AccountColumn,
-                      account.name + QStringLiteral(" (") + QString::number(account.count) +
-                          (account.count == 1 ? QStringLiteral(" connection)")
-                                              : QStringLiteral(" connections)")));
+        node->setText(AccountColumn, account.name + QStringLiteral(" (") +
+                                         QString::number(account.count) +
+                                         (account.count == 1 ? QStringLiteral(" connection)")
+                                                             : QStringLiteral(" connections)")));
 
         for (const SessionView& session : account.sessions) {
             Node* child = nullptr;
@@ -243,7 +246,8 @@ int StatusTree::RefreshStatus(int32_t stamp) {
 
         LinkedList<delnode_s> doomed;
         for (int i = 0; i < node->childCount(); ++i) {
-            if (static_cast<Node*>(node->child(i))->stamp != stamp) doomed.Append()->item = node->child(i);
+            if (static_cast<Node*>(node->child(i))->stamp != stamp)
+                doomed.Append()->item = node->child(i);
         }
         for (delnode_s* d = doomed.head; d != nullptr; d = d->next) {
             delete static_cast<QTreeWidgetItem*>(d->item);
@@ -252,7 +256,8 @@ int StatusTree::RefreshStatus(int32_t stamp) {
 
     LinkedList<delnode_s> doomed;
     for (int i = 0; i < topLevelItemCount(); ++i) {
-        if (static_cast<Node*>(topLevelItem(i))->stamp != stamp) doomed.Append()->item = topLevelItem(i);
+        if (static_cast<Node*>(topLevelItem(i))->stamp != stamp)
+            doomed.Append()->item = topLevelItem(i);
     }
     for (delnode_s* d = doomed.head; d != nullptr; d = d->next) {
         delete static_cast<QTreeWidgetItem*>(d->item);
@@ -317,7 +322,8 @@ void StatusTree::ShowTransfer(Node* node, const SessionView& session) {
         node->lastBytes = session.transferred;
         node->lastMs = now;
     }
-    QString text = LastName(session.transferName) + QStringLiteral(", ") + Bytes(session.transferred);
+    QString text =
+        LastName(session.transferName) + QStringLiteral(", ") + Bytes(session.transferred);
     if (session.state == CLIENT_DOWNLOAD && session.size >= 0) {
         text += QStringLiteral(" of ") + Bytes(session.size);
     }

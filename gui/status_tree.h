@@ -9,7 +9,6 @@
 #include <QIcon>
 #include <QTimer>
 #include <QTreeWidget>
-
 #include <cstdint>
 
 class QAction;
@@ -44,8 +43,6 @@ public:
 
     // The record a node shows (an account_s or a client_s), compared only.
     static const void* RecordOf(const QTreeWidgetItem* node);
-    // The stamp of the last refresh that found the node's record.
-    static int32_t StampOf(const QTreeWidgetItem* node);
 
 signals:
     // The owner chose "Disconnect" on a session node.

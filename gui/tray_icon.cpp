@@ -11,9 +11,11 @@ TrayIcon::TrayIcon(const QIcon& icon, QObject* parent) : QObject(parent), icon_(
     popup_.setAccessibleName(QStringLiteral("Tarnwell Server"));
     icon_.setContextMenu(&popup_);
     connect(showAction_, &QAction::triggered, this, &TrayIcon::showRequested);
-    connect(&icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) emit showRequested();
-    });
+    connect(&icon_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason why) {
+                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                    emit showRequested();
+            });
     if (Available()) icon_.show();
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <cstdint>
 #include <memory>
 

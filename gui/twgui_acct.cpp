@@ -4,7 +4,6 @@
 #include <QIcon>
 #include <QSignalBlocker>
 #include <QTreeWidgetItem>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -23,7 +22,8 @@ constexpr int kMessageBytes = static_cast<int>(LOGIN_MESSAGE_SIZE) - 1;
 
 // Flags of a folder added by "Add path", and of one chosen as Home.
 constexpr uint32_t kAddedPathFlags = PERM_FILE_READ | PERM_FOLDER_LIST;
-constexpr uint32_t kHomePathFlags = PERM_FILE_READ | PERM_FILE_WRITE | PERM_FOLDER_LIST | PERM_FOLDER_CREATE;
+constexpr uint32_t kHomePathFlags =
+    PERM_FILE_READ | PERM_FILE_WRITE | PERM_FOLDER_LIST | PERM_FOLDER_CREATE;
 
 // Where an entry keeps what it shows: an account entry its record's
 // address, a path entry nothing beyond its text.
@@ -43,7 +43,8 @@ QString Text(const char (&field)[N]) {
 QString Normalised(const QString& path) {
     char out[PATH_TEXT_SIZE];
     const QByteArray bytes = path.toUtf8();
-    if (!PathChecker::NormalisePath(std::string_view(bytes.constData(), bytes.size()), out, sizeof out)) {
+    if (!PathChecker::NormalisePath(std::string_view(bytes.constData(), bytes.size()), out,
+                                    sizeof out)) {
         return {};
     }
     return QString::fromUtf8(out);
@@ -70,7 +71,8 @@ TTWAcct::TTWAcct(AccountStore& store, QWidget* parent)
     ui_->PassEdit->setValidator(new Utf8LengthValidator(kTextBytes, this));
     new Utf8MemoLimit(ui_->MsgMemo, kMessageBytes);
     ui_->dxTreeList1->setItemDelegate(new Utf8LimitDelegate(kTextBytes, this));
-    ui_->dxTreeList1->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
+    ui_->dxTreeList1->setEditTriggers(QAbstractItemView::EditKeyPressed |
+                                      QAbstractItemView::DoubleClicked);
     ui_->dxTreeList1->setSelectionMode(QAbstractItemView::ExtendedSelection);
 
     connect(ui_->AddAccountBtn, &QPushButton::clicked, this, &TTWAcct::AddAccountBtnClick);
@@ -81,11 +83,13 @@ TTWAcct::TTWAcct(AccountStore& store, QWidget* parent)
     connect(ui_->CloseBtn, &QPushButton::clicked, this, &TTWAcct::CloseBtnClick);
     // A click shows the entry again, as a focus change by mouse or keyboard
     // does: a later store never writes one record's fields into another.
-    connect(ui_->dxTreeList1, &QTreeWidget::currentItemChanged, this, &TTWAcct::dxTreeList1ChangeNode);
+    connect(ui_->dxTreeList1, &QTreeWidget::currentItemChanged, this,
+            &TTWAcct::dxTreeList1ChangeNode);
     connect(ui_->dxTreeList1, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* entry) { ShowAccount(AccountOf(entry)); });
     connect(ui_->dxTreeList1, &QTreeWidget::itemChanged, this, &TTWAcct::dxTreeList1Edited);
-    connect(ui_->PathTreeList, &QTreeWidget::currentItemChanged, this, &TTWAcct::PathTreeListChangeNode);
+    connect(ui_->PathTreeList, &QTreeWidget::currentItemChanged, this,
+            &TTWAcct::PathTreeListChangeNode);
     connect(ui_->PathTreeList, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* entry) { ShowPathRights(entry); });
 
@@ -147,19 +151,26 @@ void TTWAcct::ShowAccount(const account_s* account) {
     } shown;
     {
         AccountStore::Lock lock(store_);
-        shown = {account == &store_.anonymous, Text(account->login), Text(account->password),
-                 Text(account->home), Text(account->loginmsg), account->maxlogins,
-                 account->timeout, account->enabled};
+        shown = {account == &store_.anonymous,
+                 Text(account->login),
+                 Text(account->password),
+                 Text(account->home),
+                 Text(account->loginmsg),
+                 account->maxlogins,
+                 account->timeout,
+                 account->enabled};
     }
-    for (QWidget* field : {static_cast<QWidget*>(ui_->LoginLabel), static_cast<QWidget*>(ui_->LoginEdit),
-                           static_cast<QWidget*>(ui_->PassLabel), static_cast<QWidget*>(ui_->PassEdit)}) {
+    for (QWidget* field :
+         {static_cast<QWidget*>(ui_->LoginLabel), static_cast<QWidget*>(ui_->LoginEdit),
+          static_cast<QWidget*>(ui_->PassLabel), static_cast<QWidget*>(ui_->PassEdit)}) {
         field->setEnabled(!shown.anonymous);
     }
     ui_->LoginEdit->setText(shown.login);
     ui_->PassEdit->setText(shown.password);
     ui_->HomeEdit->setText(shown.home);
     // The memo shows lines; the record separates them with CR LF.
-    ui_->MsgMemo->setPlainText(QString(shown.message).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    ui_->MsgMemo->setPlainText(
+        QString(shown.message).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     ui_->MaxLoginSpinEdit->setValue(shown.maxlogins);
     ui_->TimeoutSpinEdit->setValue(shown.timeout);
     ui_->EnabledCheckBox->setChecked(shown.enabled != 0);
@@ -316,9 +327,10 @@ void TTWAcct::BrowseBtnClick() {
     bool added;
     {
         AccountStore::Lock lock(store_);
-        if (!oldHome.isEmpty()) account->paths.RemovePath(std::string_view(oldBytes.constData(), oldBytes.size()));
-        added = account->paths.AddPath(std::string_view(newBytes.constData(), newBytes.size()), kHomePathFlags) !=
-                nullptr;
+        if (!oldHome.isEmpty())
+            account->paths.RemovePath(std::string_view(oldBytes.constData(), oldBytes.size()));
+        added = account->paths.AddPath(std::string_view(newBytes.constData(), newBytes.size()),
+                                       kHomePathFlags) != nullptr;
     }
     if (added) ui_->HomeEdit->setText(home);
     FillPathList(account);
@@ -333,8 +345,8 @@ void TTWAcct::AddPathBtnClick() {
     const QByteArray bytes = path.toUtf8();
     {
         AccountStore::Lock lock(store_);
-        if (account->paths.AddPath(std::string_view(bytes.constData(), bytes.size()), kAddedPathFlags) ==
-            nullptr) {
+        if (account->paths.AddPath(std::string_view(bytes.constData(), bytes.size()),
+                                   kAddedPathFlags) == nullptr) {
             return;
         }
     }

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <functional>
 #include <memory>
 #include <optional>

@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
-
 #include <exception>
 #include <string>
 
@@ -45,8 +44,11 @@ QString StatusText(int total) {
 }  // namespace
 
 TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
-    : QMainWindow(parent), ui_(std::make_unique<Ui::TTWMain>()), server_(server),
-      files_(std::move(files)), manualPath_(QString::fromStdString(DataFolder() + "/tarnhold.hlp")),
+    : QMainWindow(parent),
+      ui_(std::make_unique<Ui::TTWMain>()),
+      server_(server),
+      files_(std::move(files)),
+      manualPath_(QString::fromStdString(DataFolder() + "/tarnhold.hlp")),
       siteAddresses_(std::make_unique<SiteAddresses>()) {
     InitGuiResources();
     ui_->setupUi(this);
@@ -91,9 +93,8 @@ QLabel* TTWMain::StatusLine() const { return statusPanel_->Label(); }
 
 void TTWMain::ConnectCommands() {
     auto command = [this](QAction* action, auto handler) {
-        connect(action, &QAction::triggered, this, [this, handler] {
-            RunCommand([this, handler] { (this->*handler)(); });
-        });
+        connect(action, &QAction::triggered, this,
+                [this, handler] { RunCommand([this, handler] { (this->*handler)(); }); });
     };
     command(ui_->StartItem, &TTWMain::StartTBItemClick);
     command(ui_->StartTBItem, &TTWMain::StartTBItemClick);
@@ -105,8 +106,7 @@ void TTWMain::ConnectCommands() {
     command(tray_->ExitAction(), &TTWMain::ExitTBItemClick);
     connect(ui_->MinimizeItem, &QAction::triggered, this, &QWidget::close);
     connect(tray_, &TrayIcon::showRequested, this, &TTWMain::ShowMainWindow);
-    connect(ui_->StatTreeList, &StatusTree::disconnectRequested, this,
-            &TTWMain::DisconnectSession);
+    connect(ui_->StatTreeList, &StatusTree::disconnectRequested, this, &TTWMain::DisconnectSession);
     // "&New FTP account..." opens the manager too; it adds nothing itself.
     command(ui_->NewAccountItem, &TTWMain::ShowAccountManager);
     command(ui_->AccountManagerItem, &TTWMain::ShowAccountManager);
@@ -134,7 +134,8 @@ void TTWMain::RunWhileSessionsWait(const std::function<void()>& handler) {
         // Shown once the waiting sessions have been let go: a message box
         // here would keep them waiting for the owner's click.
         const QString text = QString::fromUtf8(error.what());
-        QTimer::singleShot(0, this, [this, text] { QMessageBox::critical(this, windowTitle(), text); });
+        QTimer::singleShot(0, this,
+                           [this, text] { QMessageBox::critical(this, windowTitle(), text); });
     }
 }
 
@@ -242,6 +243,4 @@ void TTWMain::ShowMainWindow() {
     activateWindow();
 }
 
-void TTWMain::DisconnectSession(const client_s* client) {
-    server_.store.RequestDisconnect(client);
-}
+void TTWMain::DisconnectSession(const client_s* client) { server_.store.RequestDisconnect(client); }

@@ -9,7 +9,6 @@
 
 #include <QMainWindow>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <memory>

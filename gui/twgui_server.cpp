@@ -72,13 +72,15 @@ void TTWServer::Button1Click() {
         server_.store.options.startatboot = startatboot ? 1 : 0;
         // The other feature bits are not this window's.
         uint32_t& features = server_.store.options.features;
-        features = modern ? features | FEATURE_MODERN_COMMANDS : features & ~FEATURE_MODERN_COMMANDS;
+        features =
+            modern ? features | FEATURE_MODERN_COMMANDS : features & ~FEATURE_MODERN_COMMANDS;
     }
     server_.SetIdleTimeout(IdleTimeoutFromOption(idletimeout));
 
     if (bootChanged_) {
         switch (startatboot ? autostart_.Write() : autostart_.Remove()) {
-            case AutostartEntry::Result::Done: break;
+            case AutostartEntry::Result::Done:
+                break;
             case AutostartEntry::Result::FolderFailed:
                 log_.AppendLogLine(
                     "Could not create/open subkey in windows registry. You may need to login "

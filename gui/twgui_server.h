@@ -10,7 +10,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <memory>
 
 #include "gui/autostart_entry.h"

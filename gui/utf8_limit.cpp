@@ -43,7 +43,8 @@ void Utf8MemoLimit::Check() {
     }
     // Back to the last text that fitted, with the cursor where the
     // refused edit began.
-    const int position = std::min(memo_->textCursor().position(), static_cast<int>(accepted_.size()));
+    const int position =
+        std::min(memo_->textCursor().position(), static_cast<int>(accepted_.size()));
     restoring_ = true;
     memo_->setPlainText(accepted_);
     QTextCursor cursor = memo_->textCursor();

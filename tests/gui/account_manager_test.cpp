@@ -9,12 +9,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
-
 #include <atomic>
 #include <cstdio>
-#include <string>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -54,8 +53,8 @@ std::string Reply(int fd) {
 bool Passive(int control, const std::string& command) {
     loopback::SendText(control, "PASV\r\n");
     int h1, h2, h3, h4, p1, p2;
-    if (std::sscanf(Reply(control).c_str(), "227 Entering passive mode (%d,%d,%d,%d,%d,%d)", &h1, &h2, &h3,
-                    &h4, &p1, &p2) != 6) {
+    if (std::sscanf(Reply(control).c_str(), "227 Entering passive mode (%d,%d,%d,%d,%d,%d)", &h1,
+                    &h2, &h3, &h4, &p1, &p2) != 6) {
         return false;
     }
     const int data = loopback::ConnectTo(p1 * 256 + p2);
@@ -129,12 +128,18 @@ class AccountManagerTest : public QObject, protected ConsoleFixture {
     }
     QCheckBox* Right(int bit) const {
         switch (bit) {
-            case PERM_FILE_READ: return Ui().FReadCheck;
-            case PERM_FILE_WRITE: return Ui().FWriteCheck;
-            case PERM_FILE_DELETE: return Ui().FDelCheck;
-            case PERM_FOLDER_LIST: return Ui().FoListCheck;
-            case PERM_FOLDER_CREATE: return Ui().FoCreateCheck;
-            default: return Ui().FoDelCheck;
+            case PERM_FILE_READ:
+                return Ui().FReadCheck;
+            case PERM_FILE_WRITE:
+                return Ui().FWriteCheck;
+            case PERM_FILE_DELETE:
+                return Ui().FDelCheck;
+            case PERM_FOLDER_LIST:
+                return Ui().FoListCheck;
+            case PERM_FOLDER_CREATE:
+                return Ui().FoCreateCheck;
+            default:
+                return Ui().FoDelCheck;
         }
     }
 
@@ -194,8 +199,10 @@ private slots:
         QCOMPARE(Ui().HomeEdit->text(), Home());
         QCOMPARE(Paths()->topLevelItemCount(), 1);
         // Read, Write, List and Create for a home chosen with "Browse".
-        QVERIFY(Ui().FReadCheck->isChecked() && Ui().FWriteCheck->isChecked() && !Ui().FDelCheck->isChecked());
-        QVERIFY(Ui().FoListCheck->isChecked() && Ui().FoCreateCheck->isChecked() && !Ui().FoDelCheck->isChecked());
+        QVERIFY(Ui().FReadCheck->isChecked() && Ui().FWriteCheck->isChecked() &&
+                !Ui().FDelCheck->isChecked());
+        QVERIFY(Ui().FoListCheck->isChecked() && Ui().FoCreateCheck->isChecked() &&
+                !Ui().FoDelCheck->isChecked());
         Ui().CloseBtn->click();
         QVERIFY(!manager_->isVisible());
 
@@ -265,7 +272,8 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::newRow("file read") << int(PERM_FILE_READ) << QStringLiteral("retr small.txt");
         QTest::newRow("file write") << int(PERM_FILE_WRITE) << QStringLiteral("stor new.txt");
-        QTest::newRow("file delete") << int(PERM_FILE_DELETE) << QStringLiteral("cmd DELE victim.txt");
+        QTest::newRow("file delete")
+            << int(PERM_FILE_DELETE) << QStringLiteral("cmd DELE victim.txt");
         QTest::newRow("folder list") << int(PERM_FOLDER_LIST) << QStringLiteral("nlst");
         QTest::newRow("folder create") << int(PERM_FOLDER_CREATE) << QStringLiteral("cmd MKD made");
         QTest::newRow("folder delete") << int(PERM_FOLDER_DELETE) << QStringLiteral("cmd RMD sub");
@@ -303,7 +311,8 @@ private slots:
         Ui().AddPathBtn->click();
         QCOMPARE(Paths()->topLevelItemCount(), 2);
         QCOMPARE(Paths()->currentItem()->text(0), *chosen_);
-        QVERIFY(Ui().FReadCheck->isChecked() && Ui().FoListCheck->isChecked() && !Ui().FWriteCheck->isChecked());
+        QVERIFY(Ui().FReadCheck->isChecked() && Ui().FoListCheck->isChecked() &&
+                !Ui().FWriteCheck->isChecked());
         // Moving between paths stores the rights of the one left.
         Ui().FWriteCheck->click();
         Click(Paths(), Paths()->topLevelItem(0));
@@ -388,7 +397,8 @@ private slots:
             QCOMPARE(QString::fromUtf8(dave->login), QStringLiteral("dave"));
             QCOMPARE(QString::fromUtf8(dave->loginmsg), QStringLiteral("first\r\nsecond"));
             QCOMPARE(dave->paths.entries.count, 2);
-            QCOMPARE(dave->paths.entries.tail->flags, PERM_FILE_READ | PERM_FOLDER_LIST | PERM_FOLDER_DELETE);
+            QCOMPARE(dave->paths.entries.tail->flags,
+                     PERM_FILE_READ | PERM_FOLDER_LIST | PERM_FOLDER_DELETE);
         }
         // Saved again, it is the same file.
         QTemporaryDir again;
@@ -410,7 +420,8 @@ private slots:
         for (const char* user : {"bob", "anonymous", "alice", "temp"}) {
             sessions.emplace_back([&, user] {
                 while (!stop) {
-                    Session(port_, user, std::string(user) == "anonymous" ? "me@example.org" : "pw");
+                    Session(port_, user,
+                            std::string(user) == "anonymous" ? "me@example.org" : "pw");
                     ++rounds;
                 }
                 ++ended;

@@ -2,19 +2,17 @@
 // settings of the test server, and reading the window's parts.
 #pragma once
 
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QTest>
-#include <QTreeWidget>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QProcess>
 #include <QTemporaryDir>
-
+#include <QTest>
+#include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -39,7 +37,8 @@ class Client {
 public:
     explicit Client(int port) {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral(PYTHON3), {QStringLiteral(FTP_DRIVER), QString::number(port)});
+        process_.start(QStringLiteral(PYTHON3),
+                       {QStringLiteral(FTP_DRIVER), QString::number(port)});
     }
     ~Client() {
         process_.closeWriteChannel();
@@ -69,16 +68,16 @@ inline std::string Section(const char* marker, std::initializer_list<std::string
 // Anonymous logins and two named accounts, Bob listed before Alice, all
 // with every right at `home`.
 inline std::string SettingsText(int port, const std::string& home) {
-    std::string text = Section("SRVROPT", {std::to_string(port), "0", "f4240", "f4240", "100", "0",
-                                           "1", "0", "300"});
+    std::string text = Section(
+        "SRVROPT", {std::to_string(port), "0", "f4240", "f4240", "100", "0", "1", "0", "300"});
     text += Section("ANONACCT", {"Public FTP Account", "", "", home, "", "0", "f4240", "f4240",
                                  "300", "10", "1", "0", "0", "0", "0"});
     text += Section("ANONACCPATH", {home, "77", "0"});
     for (const char* name : {"Bob", "Alice"}) {
         std::string login = name;
         login[0] = static_cast<char>(login[0] - 'A' + 'a');
-        text += Section("REGACCT", {name, login, "pw", home, "", "0", "f4240", "f4240", "300",
-                                    "10", "1", "0", "0", "0", "0"});
+        text += Section("REGACCT", {name, login, "pw", home, "", "0", "f4240", "f4240", "300", "10",
+                                    "1", "0", "0", "0", "0"});
         text += Section("ACCPATH", {home, "77", "0"});
     }
     return text + "BLKLIST+!~*#$\r\n";
@@ -102,10 +101,10 @@ inline QStringList TopTexts(const QTreeWidget* tree) {
 
 inline QStringList ChildTexts(const QTreeWidgetItem* node, int column) {
     QStringList texts;
-    for (int i = 0; node != nullptr && i < node->childCount(); ++i) texts << node->child(i)->text(column);
+    for (int i = 0; node != nullptr && i < node->childCount(); ++i)
+        texts << node->child(i)->text(column);
     return texts;
 }
-
 
 // The console of a test: a real server behind the real main window, with
 // its settings and the accounts' home in temporary folders (see
@@ -127,7 +126,8 @@ protected:
         std::ofstream(home / "big.bin").close();
         std::filesystem::resize_file(home / "big.bin", 64 << 20);
         port_ = loopback::FreeListeningPort();
-        std::ofstream(settings_.filePath(QStringLiteral("tarnhold.bot")).toStdString(), std::ios::binary)
+        std::ofstream(settings_.filePath(QStringLiteral("tarnhold.bot")).toStdString(),
+                      std::ios::binary)
             << SettingsText(port_, home.string());
         server_ = std::make_unique<CIP_FTPServer>();
         window_ = std::make_unique<TTWMain>(*server_, Files());
@@ -148,7 +148,9 @@ protected:
         clients_.push_back(std::make_unique<Client>(port_));
         return *clients_.back();
     }
-    QString Listening() const { return QStringLiteral("Listening for connections on port %1").arg(port_); }
+    QString Listening() const {
+        return QStringLiteral("Listening for connections on port %1").arg(port_);
+    }
     QString StatusLine() const { return window_->StatusLine()->text(); }
     StatusTree* Tree() const { return window_->Tree(); }
     QString LastLine() const { return Lines(window_->Log()).last(); }

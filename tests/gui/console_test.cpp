@@ -12,7 +12,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -46,7 +45,8 @@ private slots:
         QCOMPARE(LastLineColour(window_->Log()), kNavy);
         QCOMPARE(window_->Log()->LogFont().family(), QStringLiteral("Arial"));
         QCOMPARE(window_->Log()->LogFont().pointSize(), 8);
-        QCOMPARE(StatusLine(), QStringLiteral("Status: 0 connections are currently active on the server"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 0 connections are currently active on the server"));
         QCOMPARE(window_->windowTitle(), QStringLiteral("Tarnwell Server 1.0"));
         Ui::TTWMain& ui = window_->Form();
         QVERIFY(!ui.StartItem->isEnabled() && !ui.StartTBItem->isEnabled());
@@ -91,14 +91,17 @@ private slots:
     void oneAnonymousSession() {
         Client& client = NewClient();
         QCOMPARE(client.Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
-        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Public FTP Account]"));
+        QCOMPARE(
+            LastLine(),
+            QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Public FTP Account]"));
         QCOMPARE(LastLineColour(window_->Log()), kNavy);
         QCOMPARE(TopTexts(Tree()), QStringList{"Public FTP Account (1 connection)"});
         QTreeWidgetItem* top = Tree()->topLevelItem(0);
         QCOMPARE(ChildTexts(top, 0), QStringList{"127.0.0.1"});
         QCOMPARE(ChildTexts(top, 1), QStringList{"idle"});
         QVERIFY(top->isExpanded());
-        QCOMPARE(StatusLine(), QStringLiteral("Status: 1 connection is currently active on the server"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 1 connection is currently active on the server"));
     }
 
     void twoSessionsOfANamedAccountThenTheLastLogoutRemovesItsNode() {
@@ -108,7 +111,8 @@ private slots:
         QCOMPARE(second.Do("login ALICE PW"), QStringLiteral("ok logged in"));
         QCOMPARE(TopTexts(Tree()), QStringList{"Alice (2 connections)"});
         QCOMPARE(ChildTexts(Tree()->topLevelItem(0), 1), (QStringList{"idle", "idle"}));
-        QCOMPARE(StatusLine(), QStringLiteral("Status: 2 connections are currently active on the server"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 2 connections are currently active on the server"));
         const QTreeWidgetItem* node = Tree()->topLevelItem(0);
         const QTreeWidgetItem* secondChild = node->child(1);
 
@@ -119,7 +123,8 @@ private slots:
         QCOMPARE(node->child(0), secondChild);
         QCOMPARE(second.Do("quit"), QStringLiteral("ok bye"));
         QTRY_COMPARE(Tree()->topLevelItemCount(), 0);
-        QCOMPARE(StatusLine(), QStringLiteral("Status: 0 connections are currently active on the server"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 0 connections are currently active on the server"));
     }
 
     void nodesKeepTheirPlacesWhateverTheListOrder() {
@@ -131,17 +136,20 @@ private slots:
         QCOMPARE(NewClient().Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
         QCOMPARE(TopTexts(Tree()), (QStringList{"Public FTP Account (1 connection)",
                                                 "Alice (1 connection)", "Bob (1 connection)"}));
-        QCOMPARE(StatusLine(), QStringLiteral("Status: 3 connections are currently active on the server"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 3 connections are currently active on the server"));
     }
 
     void aConnectionNotLoggedInIsNeitherShownNorCounted() {
         QCOMPARE(NewClient().Do("connect"), QStringLiteral("ok connected"));
         QCOMPARE(NewClient().Do("login bob wrong").left(9), QStringLiteral("error 530"));
-        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 rejected. [Reason: bad password]"));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Connection from 127.0.0.1 rejected. [Reason: bad password]"));
         QCOMPARE(Tree()->topLevelItemCount(), 0);
         QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
         QCOMPARE(TopTexts(Tree()), QStringList{"Bob (1 connection)"});
-        QCOMPARE(StatusLine(), QStringLiteral("Status: 1 connection is currently active on the server"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 1 connection is currently active on the server"));
     }
 
     void aDownloadShowsItsStateAndTransferThenIdle() {
@@ -149,9 +157,11 @@ private slots:
         QCOMPARE(client.Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
         QCOMPARE(client.Do("startretr big.bin 4000000"), QStringLiteral("ok started"));
         QTreeWidgetItem* session = Tree()->topLevelItem(0)->child(0);
-        QTRY_COMPARE_WITH_TIMEOUT(session->text(StatusTree::StatusColumn), QStringLiteral("download"), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(session->text(StatusTree::StatusColumn),
+                                  QStringLiteral("download"), kWaitMs);
         // Name, bytes so far of the total, and the rate once it is known.
-        QTRY_VERIFY_WITH_TIMEOUT(session->text(StatusTree::TransferColumn).endsWith(QStringLiteral("/s")), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            session->text(StatusTree::TransferColumn).endsWith(QStringLiteral("/s")), kWaitMs);
         const QString transfer = session->text(StatusTree::TransferColumn);
         QVERIFY2(transfer.startsWith(QStringLiteral("big.bin, ")), qPrintable(transfer));
         QVERIFY2(transfer.contains(QStringLiteral(" of 64.0 MiB")), qPrintable(transfer));
@@ -181,7 +191,8 @@ private slots:
     void stopThenAFailedStartThenStart() {
         Ui::TTWMain& ui = window_->Form();
         ui.StopTBItem->trigger();
-        QCOMPARE(LastLine(), QStringLiteral("Stopped listening for connections on port %1").arg(port_));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Stopped listening for connections on port %1").arg(port_));
         QVERIFY(ui.StartItem->isEnabled() && ui.StartTBItem->isEnabled());
         QVERIFY(!ui.StopItem->isEnabled() && !ui.StopTBItem->isEnabled());
         QCOMPARE(NewClient().Do("connect").left(5), QStringLiteral("error"));
@@ -189,9 +200,10 @@ private slots:
         const int holder = loopback::HoldPort(port_);
         QVERIFY(holder >= 0);
         ui.StartItem->trigger();
-        QCOMPARE(LastLine(), QStringLiteral("Could not start listening on port %1. Please check if another "
-                                            "program is already using this port, or select a different port.")
-                                 .arg(port_));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Could not start listening on port %1. Please check if another "
+                                "program is already using this port, or select a different port.")
+                     .arg(port_));
         QCOMPARE(LastLineColour(window_->Log()), kMaroon);
         QVERIFY(ui.StartItem->isEnabled() && !ui.StopItem->isEnabled());
         close(holder);
@@ -207,13 +219,15 @@ private slots:
         const int holder = loopback::HoldPort(port_);
         QVERIFY(holder >= 0);
         server_ = std::make_unique<CIP_FTPServer>();
-        window_ = std::make_unique<TTWMain>(*server_, SettingsFilesIn(settings_.path().toStdString()));
+        window_ =
+            std::make_unique<TTWMain>(*server_, SettingsFilesIn(settings_.path().toStdString()));
         close(holder);
         Ui::TTWMain& ui = window_->Form();
         QVERIFY(ui.StartItem->isEnabled() && ui.StopItem->isEnabled());
         QCOMPARE(LastLineColour(window_->Log()), kMaroon);
         ui.StopItem->trigger();
-        QCOMPARE(LastLine(), QStringLiteral("Stopped listening for connections on port %1").arg(port_));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Stopped listening for connections on port %1").arg(port_));
         QVERIFY(ui.StartItem->isEnabled() && !ui.StopItem->isEnabled());
     }
 
@@ -293,7 +307,8 @@ private slots:
         for (int i = 0; i < 8; ++i) {
             sessions.emplace_back([&, i] {
                 while (!stop) {
-                    server_->events.Send("busy session", i % 2 ? EVENT_LOG_TEXT : EVENT_STATE_CHANGED);
+                    server_->events.Send("busy session",
+                                         i % 2 ? EVENT_LOG_TEXT : EVENT_STATE_CHANGED);
                     ++sent;
                 }
             });

@@ -5,7 +5,6 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
-
 #include <cstdio>
 
 int main(int argc, char** argv) {

@@ -2,6 +2,10 @@
 // the machine's real addresses and with a resolver that fails, the about
 // box, and the help window on the manual the build puts in the data
 // folder.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -10,11 +14,6 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBrowser>
-
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-
 #include <set>
 #include <string>
 #include <vector>
@@ -91,9 +90,7 @@ QStringList Matches(const QString& html, const QString& pattern) {
 class HelpMenuTest : public QObject, protected ConsoleFixture {
     Q_OBJECT
 
-    QStringList LinesFrom(int first) const {
-        return Lines(window_->Log()).mid(first);
-    }
+    QStringList LinesFrom(int first) const { return Lines(window_->Log()).mid(first); }
     bool AllNotes(int first) const {
         for (int i = first; i < window_->Log()->LineCount(); ++i) {
             if (window_->Log()->LineStyle(i) != LogStyle::Note) return false;

@@ -2,15 +2,14 @@
 // server: the stored options, the start-at-logon entry in an autostart
 // folder of the test's own (XDG_CONFIG_HOME), the idle time-out seen by a
 // real FTP client, and the port taken at the next Start.
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <unistd.h>
-
 #include <climits>
 #include <filesystem>
 #include <fstream>
