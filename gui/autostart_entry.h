@@ -39,8 +39,8 @@ public:
     static std::string Text(const std::string& executablePath);
 
     // `argument` as one argument of an Exec line: quoted and escaped as
-    // the desktop entry specification asks when it holds a reserved
-    // character, with `%` doubled.
+    // desktops expect of Exec lines when it holds a reserved character,
+    // with `%` doubled.
     static std::string ExecArgument(const std::string& argument);
 
 private:

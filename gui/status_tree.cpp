@@ -182,11 +182,13 @@ int StatusTree::RefreshStatus(int32_t stamp) {
     {
         AccountStore::Lock lock(*store_);
         auto read = [&](const account_s& a) {
-            AccountView view{
-                &a,
-                QString::fromUtf8(a.name, static_cast<int>(strnlen(a.name, sizeof a.name))),
-                a.clients.count,
-                {}};
+            // Accounts without sessions only add their count of 0: their
+            // names are not read, so many idle accounts cost an event little.
+            AccountView view{&a, QString(), a.clients.count, {}};
+            if (a.clients.count > 0) {
+                view.name =
+                    QString::fromUtf8(a.name, static_cast<int>(strnlen(a.name, sizeof a.name)));
+            }
             for (const client_s* c = a.clients.head; c != nullptr; c = c->next) {
                 view.sessions.push_back(ReadSession<SessionView>(c));
             }
