@@ -66,7 +66,10 @@ bool PathChecker::NormalisePath(std::string_view path, char* out, std::size_t si
     while (walk.Next(component)) {
         if (component == ".") continue;
         if (component == "..") {
-            while (length > 0 && out[length] != '/') --length;  // drop the last component
+            // Drop the last component with its '/': step back to that '/',
+            // which the next component overwrites.
+            while (length > 0 && out[--length] != '/') {
+            }
             continue;
         }
         if (length + 1 + component.size() > size - 1) return false;

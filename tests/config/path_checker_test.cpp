@@ -89,6 +89,9 @@ TEST(PathChecker, AddPathNormalisesWhatItStores) {
     EXPECT_EQ(checker.AddPath("/data/./x/../up", 0x44), nullptr);
     EXPECT_EQ(checker.HasPath("/data/up"), 1);
     EXPECT_STREQ(checker.AddPath("/a/../../b/", 1)->path, "/b");
+    // Each ".." of a run drops one more component.
+    EXPECT_STREQ(checker.AddPath("/x/y/../../z", 1)->path, "/z");
+    EXPECT_STREQ(checker.AddPath("/p/q/r/../..", 1)->path, "/p");
 }
 
 TEST(PathChecker, RefusesPathsItCannotStoreFaithfully) {
