@@ -89,6 +89,18 @@ int CIP_AccessControl::IsAllowed(const uint32_t* address) {
     return 1;
 }
 
+bool CIP_AccessControl::IsBlocked(const uint32_t* address, int32_t* expires) {
+    if (address == nullptr) return false;
+    CIP_CriticalSection guard(&lock);
+    int32_t now = CurrentTime();
+    for (const CIP_BlockedIPAddr& entry : blocked) {
+        if (entry.addr != *address || entry.expires < now) continue;
+        if (expires != nullptr) *expires = entry.expires;
+        return true;
+    }
+    return false;
+}
+
 int CIP_AccessControl::IsAllowedText(const char* text) {
     uint32_t address = ParseAddress(text);
     return IsAllowed(&address);

@@ -114,6 +114,11 @@ public:
     // time. The address and the previous expiry do not count.
     virtual int32_t ComputeExpiry(const uint32_t* address, int32_t offences, int32_t previousExpiry);
 
+    // Whether the address has a block that IsAllowed still honours; its
+    // end (seconds since 1970, refused up to and including it) then goes
+    // to *expires (may be null). Any thread; the lock is held briefly.
+    bool IsBlocked(const uint32_t* address, int32_t* expires);
+
     // Seconds since 1970; tests override it to move time.
     virtual int32_t CurrentTime();
 

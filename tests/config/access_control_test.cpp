@@ -141,6 +141,33 @@ TEST(AccessControl, BlockGrowsWithTheSquareOfTheOffences) {
     EXPECT_EQ(acl.IsAllowed(&address), 0);
 }
 
+// IsBlocked agrees with IsAllowed about blocks and tells when one ends;
+// ranges are not blocks.
+TEST(AccessControl, IsBlockedGivesTheEndOfAnUnexpiredBlock) {
+    ClockedAccessControl acl;
+    const uint32_t address = Addr("198.51.100.8");
+    const uint32_t denied = Addr("198.51.100.9");
+    acl.AddRange(ACL_DENIED, &denied, nullptr);
+    int32_t expires = -1;
+    EXPECT_FALSE(acl.IsBlocked(&address, &expires));
+    EXPECT_FALSE(acl.IsBlocked(&denied, &expires));
+    EXPECT_FALSE(acl.IsBlocked(nullptr, &expires));
+    EXPECT_EQ(expires, -1);
+
+    const int32_t start = acl.now;
+    acl.RecordOffence(&address);
+    acl.RecordOffence(&address);
+    EXPECT_TRUE(acl.IsBlocked(&address, nullptr));
+    EXPECT_TRUE(acl.IsBlocked(&address, &expires));
+    EXPECT_EQ(expires, start + 4);
+    acl.now = start + 4;
+    EXPECT_TRUE(acl.IsBlocked(&address, &expires));
+    EXPECT_EQ(acl.IsAllowed(&address), 0);
+    acl.now = start + 5;  // expired but not swept
+    EXPECT_FALSE(acl.IsBlocked(&address, &expires));
+    EXPECT_EQ(acl.IsAllowed(&address), 1);
+}
+
 TEST(AccessControl, SweptAddressStartsAgainAtOneOffence) {
     ClockedAccessControl acl;
     const uint32_t gone = Addr("198.51.100.5");
