@@ -79,6 +79,9 @@ struct srvropt_s {
 
 // Bits of srvropt_s::features.
 constexpr uint32_t FEATURE_MODERN_COMMANDS = 0x1;  // REST, APPE, SIZE, MDTM, EPSV, EPRT, MLSD, MLST, UTF8
+// A failed PASS blocks the client's address for a growing time, and its
+// "530" waits for the block to run out.
+constexpr uint32_t FEATURE_LOGIN_GUARD = 0x8;
 
 // An element of the temporary list of status-view items to delete during
 // a refresh. `item` is the view's own tree item, opaque here.

@@ -2,7 +2,9 @@
 // account and takes a client record in it, and the login message.
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,6 +19,12 @@ namespace {
 // A reply line of the login message: prefix, the longest possible line of
 // the message, CR LF and the terminator always fit.
 constexpr std::size_t LOGIN_LINE_SIZE = LOGIN_MESSAGE_SIZE + 8;
+
+// The login guard's wait for a block to run out: never longer than this,
+// in slices of at most a second.
+constexpr int LOGIN_GUARD_LONGEST_WAIT_SECONDS = 30;
+constexpr int LOGIN_GUARD_SLICE_MILLISECONDS = 1000;
+constexpr int LOGIN_GUARD_SHORTEST_SLICE_MILLISECONDS = 10;
 
 }  // namespace
 
@@ -65,11 +73,47 @@ int CIP_FTPThread::HandlePass() {
     // Also after an earlier login: the session has no account now, so it
     // must not stay logged in.
     loginState = 1;
+    const bool guarded = (features & FEATURE_LOGIN_GUARD) != 0;
+    // Blocked before the log line, so whoever sees the line also finds
+    // the address refused.
+    if (guarded) ftpServer->AccessControl().RecordOffence(&peerAddress.sin_addr.s_addr);
     std::snprintf(messageBuffer, sizeof messageBuffer,
                   "Connection from %s rejected. [Reason: bad password]", clientAddress);
     SendLogEvent();
+    if (guarded) {
+        // One session must not guess faster than its address's block allows.
+        endedWaiting = WaitOutLoginBlock();
+        if (endedWaiting != WaitOutcome::Line) return 0;
+    }
     Reply("530 User cannot log in\r\n");
     return 0;
+}
+
+CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitOutLoginBlock() {
+    using namespace std::chrono;
+    const uint32_t address = peerAddress.sin_addr.s_addr;
+    const auto giveUp = steady_clock::now() + seconds(LOGIN_GUARD_LONGEST_WAIT_SECONDS);
+    for (;;) {
+        // Read afresh every time: another session of the same address may
+        // have lengthened the block meanwhile.
+        int32_t expires = 0;
+        if (!ftpServer->AccessControl().IsBlocked(&address, &expires)) return WaitOutcome::Line;
+        const auto now = steady_clock::now();
+        if (now >= giveUp) return WaitOutcome::Line;
+        // The block ends when the clock's second passes `expires`.
+        const auto untilExpiry =
+            system_clock::time_point(seconds(int64_t{expires} + 1)) - system_clock::now();
+        // Short slices, so a console Disconnect or a client that left is
+        // noticed as soon as in the wait for a command line; never zero,
+        // so a clock read a moment late cannot make it spin.
+        auto slice = std::min({duration_cast<milliseconds>(untilExpiry),
+                               duration_cast<milliseconds>(giveUp - now),
+                               milliseconds(LOGIN_GUARD_SLICE_MILLISECONDS)});
+        slice = std::max(slice, milliseconds(LOGIN_GUARD_SHORTEST_SLICE_MILLISECONDS));
+        if (ftpServer->WaitUnlessShuttingDown(slice)) return WaitOutcome::ShuttingDown;
+        if (DisconnectRequested()) return WaitOutcome::Disconnected;
+        if (IsConnectionAlive() == 0) return WaitOutcome::PeerGone;
+    }
 }
 
 bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {

@@ -14,7 +14,11 @@ CIP_FTPServer::CIP_FTPServer() = default;
 CIP_FTPServer::~CIP_FTPServer() {
     // Sessions see the flag within about a second and end; connections
     // accepted meanwhile are closed at once by their connection threads.
-    shuttingDown.store(true);
+    {
+        std::lock_guard<std::mutex> guard(shutdownWakeMutex_);
+        shuttingDown.store(true);
+    }
+    shutdownWake_.notify_all();
     while (ClientCount() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     // The sessions use the store and the events, which go with this object.
     ShutdownAndWait();
@@ -23,6 +27,11 @@ CIP_FTPServer::~CIP_FTPServer() {
 void CIP_FTPServer::SetIdleTimeout(int seconds) {
     CIP_CriticalSection guard(&lock);
     idleTimeout.store(seconds);
+}
+
+bool CIP_FTPServer::WaitUnlessShuttingDown(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> guard(shutdownWakeMutex_);
+    return shutdownWake_.wait_for(guard, duration, [this] { return shuttingDown.load(); });
 }
 
 uint32_t CIP_FTPServer::Features() {

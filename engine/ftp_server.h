@@ -14,6 +14,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "config/account_store.h"
@@ -52,6 +55,11 @@ public:
     // lock. Any thread; sessions read them for every command line.
     uint32_t Features();
 
+    // Waits `duration`, or less when the server's destruction begins:
+    // true then. Holds no lock of the store or the listener. Connection
+    // threads.
+    bool WaitUnlessShuttingDown(std::chrono::milliseconds duration);
+
     // The password check of a login. With anonymous logins enabled, the
     // user name "anonymous" (any letter case) gives the anonymous account,
     // provided the password looks like an e-mail address when the e-mail
@@ -74,6 +82,10 @@ protected:
 
 private:
     std::atomic<int> idleTimeout{60};
+    // Wakes WaitUnlessShuttingDown when the destruction begins; the mutex
+    // orders setting shuttingDown against a waiter's check of it.
+    std::mutex shutdownWakeMutex_;
+    std::condition_variable shutdownWake_;
 };
 
 // 1 when `password` looks like an e-mail address: an '@', after it a '.',

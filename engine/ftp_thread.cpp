@@ -149,33 +149,44 @@ void CIP_FTPThread::Run() {
 
     while (endSession == 0) {
         if (lastResult >= 0) ReportResult(command, line, lastResult);
-        switch (WaitForLine()) {
-            case WaitOutcome::ShuttingDown:
-                // The client record stays: the server's destruction discards
-                // every account with its records once all sessions have ended.
-                Reply("500 Disconnecting\r\n");
-                return;
-            case WaitOutcome::Disconnected:
-                // The owner ended this session from the console: the client
-                // hears what it hears at exit, and the session ends as when
-                // its client leaves, log line included.
-                Reply("500 Disconnecting\r\n");
-                Teardown();
-                return;
-            case WaitOutcome::PeerGone:
-                Teardown();
-                return;
-            case WaitOutcome::IdleTimeout:
-                endSession = 1;
-                continue;
-            case WaitOutcome::Line:
-                break;
+        WaitOutcome outcome = WaitForLine();
+        if (outcome == WaitOutcome::IdleTimeout) {
+            endSession = 1;
+            continue;
         }
-        if (ftpServer->IsShuttingDown() || lastReadCount < 1) break;
-        StripLineEnd(line);
-        HandleLine();
+        if (outcome == WaitOutcome::Line) {
+            if (ftpServer->IsShuttingDown() || lastReadCount < 1) break;
+            StripLineEnd(line);
+            HandleLine();
+            outcome = endedWaiting;
+            if (outcome == WaitOutcome::Line) continue;
+        }
+        EndAfterWait(outcome);
+        return;
     }
     Teardown();
+}
+
+void CIP_FTPThread::EndAfterWait(WaitOutcome outcome) {
+    switch (outcome) {
+        case WaitOutcome::ShuttingDown:
+            // The client record stays: the server's destruction discards
+            // every account with its records once all sessions have ended.
+            Reply("500 Disconnecting\r\n");
+            return;
+        case WaitOutcome::Disconnected:
+            // The owner ended this session from the console: the client
+            // hears what it hears at exit, and the session ends as when
+            // its client leaves, log line included.
+            Reply("500 Disconnecting\r\n");
+            Teardown();
+            return;
+        case WaitOutcome::PeerGone:
+        case WaitOutcome::IdleTimeout:
+        case WaitOutcome::Line:
+            Teardown();
+            return;
+    }
 }
 
 CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitForLine() {

@@ -314,6 +314,12 @@ private:
     enum class WaitOutcome { Line, IdleTimeout, PeerGone, ShuttingDown, Disconnected };
     // Waits for the next command line as the idle time-out allows.
     WaitOutcome WaitForLine();
+    // The login guard's wait after a failed PASS: until the block of the
+    // client's address has run out, at most 30 s. Line when it ran its
+    // course; otherwise what ended it. Holds no lock while it waits.
+    WaitOutcome WaitOutLoginBlock();
+    // Ends the session after a wait that did not bring a line.
+    void EndAfterWait(WaitOutcome outcome);
     // Carries out the command in `line` and sets lastResult.
     void HandleLine();
     // Removes the client record and logs the session's end.
@@ -322,6 +328,11 @@ private:
     // account's home, login message and a new client record (releasing
     // the earlier one) and `accountName` its display name.
     bool LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]);
+
+    // Set by a wait inside a command (the login guard's) that the server's
+    // end, the console or the peer cut short: the loop ends the session
+    // as when its wait for a line ends that way. Line otherwise.
+    WaitOutcome endedWaiting = WaitOutcome::Line;
 
     static const Handler kHandlers[kCommandCount];
     static const FeatureRow kFeatureRows[];

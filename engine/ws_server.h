@@ -79,6 +79,9 @@ public:
     // it briefly, take no other lock and wait for nothing while holding it.
     // Any thread.
     CIP_InitCriticalSection& ServerLock() { return lock; }
+    // The access control that admits connections; sessions record
+    // offences in it. Any thread.
+    CIP_AccessControl& AccessControl() { return accessControl; }
 
 protected:
     // A new session for an accepted connection, or null. Connection threads.

@@ -152,6 +152,7 @@ public:
     Client& operator=(const Client&) = delete;
 
     bool Connected() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
     std::string Line() { return loopback::ReceiveUntil(fd_, "\r\n"); }
     std::string Command(const std::string& text) {
         loopback::SendText(fd_, text + "\r\n");
@@ -292,6 +293,40 @@ TEST_F(FtpSessionTest, DeletedAccountLivesUntilItsSessionEnds) {
 
 // Destruction with sessions connected: each is told and ends; the records
 // they still hold (one in a deleted account) are discarded afterwards.
+// A session that logged in earlier keeps its record through a failed PASS,
+// so the console can still end it while the login guard holds its 530.
+TEST_F(FtpSessionTest, ConsoleDisconnectEndsTheLoginGuardsWait) {
+    account_s* alice = AddAccount(server_, {"Alice", "alice", "secret", 1});
+    {
+        AccountStore::Lock lock(server_.store);
+        server_.store.options.features = FEATURE_LOGIN_GUARD;
+    }
+    Client client(port_);
+    client.Line();
+    client.Command("USER alice");
+    EXPECT_EQ(client.Command("PASS secret"), "230-logon successful\r\n");
+    client.Line();
+    // Earlier failures of this address: the next one blocks it for 36 s,
+    // longer than any wait the test would sit out.
+    const uint32_t loopbackAddress = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 5; ++i) server_.AccessControl().RecordOffence(&loopbackAddress);
+    client.Command("USER alice");
+    loopback::SendText(client.Fd(), "PASS wrong\r\n");
+    const std::string rejected = "Connection from 127.0.0.1 rejected. [Reason: bad password]";
+    ASSERT_TRUE(WaitFor([&] { return events_.Lines().back() == rejected; }));
+    const client_s* record;
+    {
+        AccountStore::Lock lock(server_.store);
+        record = alice->clients.head;
+    }
+    EXPECT_EQ(server_.store.RequestDisconnect(record), 0);
+    // Instead of the 530: the session ends as a disconnected one does.
+    EXPECT_EQ(client.Rest(), "500 Disconnecting\r\n");
+    ASSERT_TRUE(WaitFor([&] { return server_.ClientCount() == 0; }));
+    EXPECT_EQ(events_.Lines().back(), "Connection from 127.0.0.1 disconnected.");
+    EXPECT_EQ(Clients(alice), 0);
+}
+
 TEST(FtpServerShutdown, SessionsAreToldAndTheServerWaitsForThem) {
     EventLog events;
     auto server = std::make_unique<CIP_FTPServer>();
