@@ -1,17 +1,25 @@
 #!/usr/bin/env python3
-"""Tarnhold against vsftpd, side by side on loopback.
+"""Tarnhold against vsftpd, pure-ftpd and ProFTPD, side by side on loopback.
 
-Both servers run for the whole benchmark, each on a free loopback port of
+Every server runs for the whole benchmark, each on a free loopback port of
 its own and serving the same data folder. Every workload runs in turns
-(tarnhold, vsftpd, tarnhold, vsftpd, ...) for a number of rounds; the table
-shows the medians and their ratio. Every transfer is checked: size and
-BLAKE2b hash of what was downloaded, of what an upload left on disk, and the
-names in a listing.
+(tarnhold, vsftpd, pure-ftpd, proftpd, tarnhold, ...) for a number of
+rounds; the table shows each server's median and tarnhold's ratio to the
+best peer of the row. Every transfer is checked: size and BLAKE2b hash of
+what was downloaded, of what an upload left on disk, and the names in a
+listing.
 
-Usually started through bench/run.sh, which installs vsftpd when missing.
-    ftpbench.py [--quick] [--rounds N] [--warmup N] [--only tarnhold|vsftpd]
-                [--tarnhold PATH] [--vsftpd PATH] [--tmpdir DIR]
-                [--workloads download,upload,small,list,clients,logins,noop] [--verbose]
+Usually started through bench/run.sh, which unpacks the peers' Debian
+packages into build/bench-peers (never installing them).
+    ftpbench.py [--quick] [--rounds N] [--warmup N] [--only NAME[,NAME...]]
+                [--tarnhold PATH] [--peers DIR] [--tmpdir DIR]
+                [--workloads NAME[,NAME...]] [--verbose]
+
+Rows come in groups: a workload names the capabilities it needs of a peer
+("epsv", "mlsd", ...) and the feature bits tarnhold needs for it; it runs
+on every peer that has them and on a tarnhold started with exactly those
+bits. A further group (TLS, say) is a Workload subclass with its own needs,
+an entry in WORKLOADS, and the capability on the peers that can serve it.
 
 With --desktop (bench/desktop.sh runs it under Xvfb), the two servers are
 tarnhold's desktop console and tarnhold headless instead: what the window
@@ -23,7 +31,7 @@ import ftplib
 import hashlib
 import os
 import pwd
-import random
+import grp
 import shutil
 import signal
 import socket
@@ -33,6 +41,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 MiB = 1 << 20
 LOOPBACK = "127.0.0.1"
@@ -40,15 +49,18 @@ WRITE_BLOCK = 4 * MiB
 TIMEOUT = 120  # seconds for any single control or data operation
 
 FULL = {"download": 1024 * MiB, "upload": 512 * MiB, "small_count": 500, "small_size": 4096,
-        "list_count": 10000, "clients": 20, "client_size": 64 * MiB, "logins": 500, "noops": 5000,
-        "rounds": 5}
+        "list_count": 10000, "modern_list_count": 1000, "clients": 20, "client_size": 64 * MiB,
+        "logins": 500, "noops": 5000, "rounds": 5}
 QUICK = {"download": 64 * MiB, "upload": 32 * MiB, "small_count": 100, "small_size": 4096,
-         "list_count": 1000, "clients": 4, "client_size": 8 * MiB, "logins": 100, "noops": 1000,
-         "rounds": 3}
+         "list_count": 1000, "modern_list_count": 200, "clients": 4, "client_size": 8 * MiB,
+         "logins": 100, "noops": 1000, "rounds": 3}
 
 # Tarnhold serves at most this many control connections at once; the
 # concurrent workload never opens more.
 CONNECTION_LIMIT = 20
+
+# Tarnhold's feature bit for the modern client commands (EPSV, MLSD, ...).
+MODERN = 0x1
 
 
 class BenchError(Exception):
@@ -78,14 +90,54 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harness import free_port, port_is_listening  # noqa: E402
 
 
+# ---------------------------------------------------------------- processes
+
+def process_tree_rss(pid):
+    """Resident memory in bytes of a process and all its descendants
+    (forking servers keep an idle child or two)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(entry))
+    total = 0
+    todo = [pid]
+    while todo:
+        p = todo.pop()
+        total += status_bytes(p, "VmRSS")
+        todo.extend(children.get(p, []))
+    return total
+
+
+def status_bytes(pid, field):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
 # ---------------------------------------------------------------- servers
 
 class Server:
-    """A server process started by the benchmark and stopped by its id."""
+    """A server process started by the benchmark and stopped by its id.
+
+    column: the table column it fills. capabilities: what it offers beyond
+    PASV, RETR, STOR and LIST, matched against Workload.needs."""
 
     name = ""
+    column = ""
     user = ""
     password = ""
+    capabilities = frozenset()
 
     def __init__(self, workdir):
         self.workdir = workdir
@@ -99,6 +151,12 @@ class Server:
     def prepare(self):
         """Writes the configuration for self.port."""
         raise NotImplementedError
+
+    def serves(self, workload):
+        return workload.needs <= self.capabilities
+
+    def version(self):
+        return ""
 
     def start(self):
         for _ in range(3):
@@ -121,17 +179,29 @@ class Server:
         if self.process is None:
             return
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+            # The whole session: forking servers leave no session behind.
+            try:
+                os.killpg(self.process.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
             try:
                 self.process.wait(30)
             except subprocess.TimeoutExpired:
-                self.process.kill()
+                os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait()
         self.process = None
 
     def check_running(self):
         if self.process is None or self.process.poll() is not None:
             raise BenchError("%s has ended; its output:\n%s" % (self.name, self.log_tail()))
+
+    def rss(self):
+        self.check_running()
+        return process_tree_rss(self.process.pid)
+
+    def peak_rss(self):
+        self.check_running()
+        return status_bytes(self.process.pid, "VmHWM")
 
     def log_tail(self, lines=30):
         try:
@@ -142,25 +212,36 @@ class Server:
 
 
 class Tarnhold(Server):
-    name = "tarnhold"
+    """Headless, with a settings folder of its own and one account whose
+    home is the data folder; features are the bits of the server option
+    `features` (0: the design's behaviour)."""
+
+    column = "tarnhold"
     user = "bench"
     password = "bench-secret"
 
     # read 0x40, write 0x20, delete 0x10, list 0x04, create 0x02
     RIGHTS = 0x76
 
-    def __init__(self, workdir, executable, data_dir):
+    def __init__(self, workdir, executable, data_dir, features=0, name=None):
+        self.name = name or ("tarnhold" if features == 0 else "tarnhold-0x%x" % features)
         super().__init__(workdir)
         self.executable = executable
         self.data_dir = data_dir
-        self.config_dir = os.path.join(workdir, "tarnhold-config")
+        self.features = features
+        self.config_dir = os.path.join(workdir, self.name + "-config")
         os.mkdir(self.config_dir, 0o700)
+        self.capabilities = frozenset({"epsv", "mlsd"} if features & MODERN else ())
+
+    def serves(self, workload):
+        # Each row runs on the tarnhold with exactly the bits it needs.
+        return workload.features == self.features
 
     def argv(self):
         return [self.executable, "--headless", "--config-dir", self.config_dir]
 
     def prepare(self):
-        options = [self.port, 0, "f4240", "f4240", 100, 0, 1, 0, 300]
+        options = [self.port, self.features, "f4240", "f4240", 100, 0, 1, 0, 300]
         anonymous = ["Public FTP Account", "", "", "", "", 0, "f4240", "f4240", 300, 10, 0, 0, 0, 0, 0]
         account = ["Bench", self.user, self.password, self.data_dir, "", 0, "f4240", "f4240", 300, 10, 1,
                    0, 0, 0, 0]
@@ -173,40 +254,64 @@ class Tarnhold(Server):
         with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
 
+    def version(self):
+        return "%s (build type %s)" % (self.executable, tarnhold_build_type(self.executable))
+
 
 class TarnholdDesktop(Tarnhold):
     """The same executable with its desktop console, on the display that
     DISPLAY names."""
-    name = "desktop"
+
+    column = "desktop"
 
     def __init__(self, workdir, executable, data_dir):
-        Server.__init__(self, workdir)
-        self.executable = executable
-        self.data_dir = data_dir
-        self.config_dir = os.path.join(workdir, "desktop-config")
-        os.mkdir(self.config_dir, 0o700)
+        super().__init__(workdir, executable, data_dir, name="desktop")
 
     def argv(self):
         return [self.executable, "--config-dir", self.config_dir]
 
 
-class Vsftpd(Server):
-    """vsftpd's own binary with a configuration of its own: anonymous
-    logins (no local user needed), chrooted into the data folder, uploads
-    allowed. The system's vsftpd service is never touched."""
+class Peer(Server):
+    """An established server's binary, unpacked from its Debian package into
+    the peers folder (bench/run.sh does that) and run with a configuration
+    of its own; its system service is never involved. Sessions run as the
+    unprivileged local account given, whose home must exist."""
+
+    column = None
+    package = ""
+    binary = ""
+
+    def __init__(self, workdir, peers_root, data_dir, account):
+        self.column = self.name
+        super().__init__(workdir)
+        self.peers_root = peers_root
+        self.executable = os.path.join(peers_root, self.binary.lstrip("/"))
+        self.data_dir = data_dir
+        self.account = account
+        self.group = grp.getgrgid(account.pw_gid).gr_name
+        if not os.access(self.executable, os.X_OK):
+            raise BenchError("%s is missing; bench/run.sh unpacks it" % self.executable)
+
+    def version(self):
+        return "%s %s" % (self.package, deb_version(self.peers_root, self.package))
+
+
+class Vsftpd(Peer):
+    """Anonymous logins (no local user needed), chrooted into the data
+    folder, uploads allowed."""
 
     name = "vsftpd"
+    package = "vsftpd"
+    binary = "/usr/sbin/vsftpd"
     user = "anonymous"
     password = "bench@localhost"
+    capabilities = frozenset({"epsv"})
 
-    def __init__(self, workdir, executable, data_dir, ftp_user):
-        super().__init__(workdir)
-        self.executable = executable
-        self.data_dir = data_dir
-        self.ftp_user = ftp_user
-        self.conf_path = os.path.join(workdir, "vsftpd.conf")
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.conf_path = os.path.join(self.workdir, "vsftpd.conf")
         # vsftpd wants an empty folder, owned by root and not writable by others.
-        self.empty_dir = os.path.join(workdir, "vsftpd-empty")
+        self.empty_dir = os.path.join(self.workdir, "vsftpd-empty")
         os.mkdir(self.empty_dir, 0o755)
 
     def argv(self):
@@ -217,7 +322,7 @@ class Vsftpd(Server):
             "listen": "YES", "listen_ipv6": "NO", "listen_address": LOOPBACK, "listen_port": self.port,
             "background": "NO", "seccomp_sandbox": "NO",
             "anonymous_enable": "YES", "local_enable": "NO", "no_anon_password": "YES",
-            "ftp_username": self.ftp_user, "anon_root": self.data_dir,
+            "ftp_username": self.account.pw_name, "anon_root": self.data_dir,
             "write_enable": "YES", "anon_upload_enable": "YES", "anon_mkdir_write_enable": "NO",
             "anon_other_write_enable": "NO", "anon_umask": "022",
             "pasv_enable": "YES", "connect_from_port_20": "NO",
@@ -229,6 +334,110 @@ class Vsftpd(Server):
         # vsftpd insists that its configuration file belongs to the user who runs it.
         with open(self.conf_path, "w") as f:
             f.write("".join("%s=%s\n" % item for item in settings.items()))
+
+
+class PureFtpd(Peer):
+    """A virtual user of its own password database, mapped to the
+    unprivileged account and chrooted into the data folder. Anonymous
+    logins would need an ftp account whose home is the data folder."""
+
+    name = "pure-ftpd"
+    package = "pure-ftpd"
+    binary = "/usr/sbin/pure-ftpd"
+    user = "bench"
+    password = "bench-secret"
+    capabilities = frozenset({"epsv", "mlsd"})
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.passwd_path = os.path.join(self.workdir, "pureftpd.passwd")
+        self.pdb_path = os.path.join(self.workdir, "pureftpd.pdb")
+        self.pid_path = os.path.join(self.workdir, "pure-ftpd.pid")
+        # SHA-512 crypt: what pure-pw's own default (argon2id) would cost
+        # at each login is no part of what is measured.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            import crypt  # deprecated, still in Python 3.11 and 3.12
+            hashed = crypt.crypt(self.password, crypt.mksalt(crypt.METHOD_SHA512))
+        with open(os.open(self.passwd_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+            f.write("%s:%s:%d:%d::%s/./::::::::::::\n" % (self.user, hashed, self.account.pw_uid,
+                                                        self.account.pw_gid, self.data_dir))
+        pure_pw = os.path.join(self.peers_root, "usr/bin/pure-pw")
+        subprocess.run([pure_pw, "mkdb", self.pdb_path, "-f", self.passwd_path], check=True,
+                       stdin=subprocess.DEVNULL, capture_output=True)
+
+    def argv(self):
+        return [self.executable, "--bind", "%s,%d" % (LOOPBACK, self.port), "--ipv4only",
+                "--login", "puredb:" + self.pdb_path, "--noanonymous", "--chrooteveryone",
+                "--dontresolve", "--minuid", "1", "--maxclientsnumber", "50",
+                "--maxclientsperip", "50", "--pidfile", self.pid_path, "--syslogfacility", "none",
+                "--umask", "133:022"]
+
+    def prepare(self):
+        pass
+
+
+class Proftpd(Peer):
+    """Anonymous logins as the unprivileged account, in the data folder,
+    uploads allowed; only the modules built into the binary."""
+
+    name = "proftpd"
+    package = "proftpd-core"
+    binary = "/usr/sbin/proftpd"
+    user = "anonymous"
+    password = "bench@localhost"
+    capabilities = frozenset({"epsv", "mlsd"})
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.conf_path = os.path.join(self.workdir, "proftpd.conf")
+
+    def argv(self):
+        return [self.executable, "--nodaemon", "--config", self.conf_path]
+
+    def prepare(self):
+        w = self.workdir
+        text = """\
+ServerType standalone
+ServerName "bench"
+ServerIdent off
+DefaultServer on
+UseIPv6 off
+DefaultAddress {loopback}
+SocketBindTight on
+Port {port}
+User {user}
+Group {group}
+PidFile {w}/proftpd.pid
+ScoreboardFile {w}/proftpd.scoreboard
+SystemLog {w}/proftpd-system.log
+TransferLog none
+WtmpLog off
+UseReverseDNS off
+DelayEngine off
+ControlsEngine off
+AuthPAM off
+AuthOrder mod_auth_unix.c
+MaxInstances 100
+Umask 022
+AllowOverwrite on
+<Anonymous {data}>
+  User {user}
+  Group {group}
+  UserAlias anonymous {user}
+  RequireValidShell off
+  MaxClients none
+  <Limit WRITE>
+    AllowAll
+  </Limit>
+</Anonymous>
+""".format(loopback=LOOPBACK, port=self.port, user=self.account.pw_name, group=self.group, w=w,
+           data=self.data_dir)
+        with open(self.conf_path, "w") as f:
+            f.write(text)
+
+
+PEERS = {"vsftpd": Vsftpd, "pure-ftpd": PureFtpd, "proftpd": Proftpd}
 
 
 # ---------------------------------------------------------------- data
@@ -257,22 +466,23 @@ class Data:
         os.chmod(path, 0o644)
         self.hashes[relative] = (size, h.digest())
 
-    def create(self, ftp_uid, ftp_gid):
+    def create(self, account):
         s = self.sizes
         os.chmod(self.root, 0o755)
-        for folder in ("small", "many", "multi", "up"):
+        for folder in ("small", "many", "modern", "multi", "up"):
             os.mkdir(os.path.join(self.root, folder), 0o755)
-        # Uploads land in up/, which vsftpd's anonymous user must be able to write.
-        if os.geteuid() == 0:
-            os.chown(os.path.join(self.root, "up"), ftp_uid, ftp_gid)
+        # Uploads land in up/, which the peers' unprivileged account must be able to write.
+        if account is not None:
+            os.chown(os.path.join(self.root, "up"), account.pw_uid, account.pw_gid)
         self.write("big.bin", s["download"])
         for i in range(s["clients"]):
             self.write("multi/m%02d.bin" % i, s["client_size"])
         for i in range(s["small_count"]):
             self.write("small/s%04d.bin" % i, s["small_size"])
-        for i in range(s["list_count"]):
-            with open(os.path.join(self.root, "many", "e%05d" % i), "wb"):
-                pass
+        for folder, count in (("many", s["list_count"]), ("modern", s["modern_list_count"])):
+            for i in range(count):
+                with open(os.path.join(self.root, folder, "e%05d" % i), "wb"):
+                    pass
         self.upload_source = os.urandom(s["upload"])
         self.upload_digest = hashlib.blake2b(self.upload_source).digest()
         os.sync()
@@ -284,12 +494,26 @@ class Data:
         if hashlib.blake2b(memoryview(received)[:count]).digest() != digest:
             raise BenchError("%s: received data differs from the file" % relative)
 
+    def check_names(self, what, names, folder, count):
+        listed = sorted(n for n in names if n.startswith("e"))
+        expected = ["e%05d" % i for i in range(count)]
+        if listed != expected:
+            raise BenchError("%s of %s shows %d of the %d files (%d lines)"
+                             % (what, folder, len(set(listed) & set(expected)), len(expected), len(names)))
+
 
 # ---------------------------------------------------------------- client
 
-def login(server):
+class ExtendedPassiveFTP(ftplib.FTP):
+    """ftplib asks for EPSV only over IPv6; this one always does."""
+
+    def makepasv(self):
+        return ftplib.parse229(self.sendcmd("EPSV"), self.sock.getpeername())
+
+
+def login(server, epsv=False):
     server.check_running()
-    ftp = ftplib.FTP(timeout=TIMEOUT)
+    ftp = (ExtendedPassiveFTP if epsv else ftplib.FTP)(timeout=TIMEOUT)
     ftp.connect(LOOPBACK, server.port)
     ftp.login(server.user, server.password)
     ftp.voidcmd("TYPE I")
@@ -352,23 +576,39 @@ def send(ftp, command, data):
 
 # ---------------------------------------------------------------- workloads
 
-class Workload:
-    """One row of the table. run() returns the measured seconds after
-    checking the result; the value shown is throughput (MiB/s) for
-    transfers and seconds for the others."""
+class Row:
+    """One line of the table. unit: MiB/s, files/s (higher is better), s or
+    MiB (lower is better)."""
 
-    throughput = True
+    def __init__(self, label, unit):
+        self.label = label
+        self.unit = unit
+
+    @property
+    def higher_is_better(self):
+        return self.unit in ("MiB/s", "files/s")
+
+    def text(self, value):
+        return "%.2f MiB" % value if self.unit == "MiB" else (
+            "%.3f s" % value if self.unit == "s" else "%.1f %s" % (value, self.unit))
+
+
+class Workload:
+    """A measurement that fills one or more rows. run() checks the result
+    and returns one value per row, in the rows' units.
+
+    needs: what a peer must offer to run it; features: the bits tarnhold
+    runs it with."""
+
+    needs = frozenset()
+    features = 0
 
     def __init__(self, data):
         self.data = data
         self.sizes = data.sizes
 
-    def label(self):
+    def rows(self):
         raise NotImplementedError
-
-    def volume(self):
-        """Bytes moved, for throughput."""
-        return 0
 
     def run(self, server, round_no):
         raise NotImplementedError
@@ -379,11 +619,8 @@ class Download(Workload):
         super().__init__(data)
         self.buffer = bytearray(self.sizes["download"])
 
-    def label(self):
-        return "download %s" % size_text(self.sizes["download"])
-
-    def volume(self):
-        return self.sizes["download"]
+    def rows(self):
+        return [Row("download %s" % size_text(self.sizes["download"]), "MiB/s")]
 
     def run(self, server, round_no):
         ftp = login(server)
@@ -394,20 +631,17 @@ class Download(Workload):
         finally:
             logout(ftp)
         self.data.check("big.bin", self.buffer, got)
-        return elapsed
+        return [self.sizes["download"] / MiB / elapsed]
 
 
 class Upload(Workload):
-    def label(self):
-        return "upload %s" % size_text(self.sizes["upload"])
-
-    def volume(self):
-        return self.sizes["upload"]
+    def rows(self):
+        return [Row("upload %s" % size_text(self.sizes["upload"]), "MiB/s")]
 
     def run(self, server, round_no):
         name = "up/%s.bin" % server.name  # removed after each run
         path = os.path.join(self.data.root, name)
-        # Earlier writes are on disk before the clock starts, for either server.
+        # Earlier writes are on disk before the clock starts, for every server.
         os.sync()
         ftp = login(server)
         try:
@@ -432,20 +666,23 @@ class Upload(Workload):
         finally:
             if os.path.exists(path):
                 os.remove(path)
-        return elapsed
+        return [len(self.data.upload_source) / MiB / elapsed]
 
 
 class SmallFiles(Workload):
-    throughput = False
+    """One control connection; a data connection (PASV) and a RETR per file."""
 
-    def label(self):
-        return "%d files of %s" % (self.sizes["small_count"], size_text(self.sizes["small_size"]))
+    epsv = False
+
+    def rows(self):
+        return [Row("%d files of %s%s" % (self.sizes["small_count"], size_text(self.sizes["small_size"]),
+                                          ", EPSV" if self.epsv else ""), "files/s")]
 
     def run(self, server, round_no):
         names = ["s%04d.bin" % i for i in range(self.sizes["small_count"])]
         buffers = [bytearray(self.sizes["small_size"]) for _ in names]
         counts = []
-        ftp = login(server)
+        ftp = login(server, self.epsv)
         try:
             ftp.cwd("small")
             start = time.perf_counter()
@@ -456,44 +693,74 @@ class SmallFiles(Workload):
             logout(ftp)
         for name, buffer, count in zip(names, buffers, counts):
             self.data.check("small/" + name, buffer, count)
-        return elapsed
+        return [len(names) / elapsed]
+
+
+class SmallFilesEpsv(SmallFiles):
+    needs = frozenset({"epsv"})
+    features = MODERN
+    epsv = True
 
 
 class Listing(Workload):
-    throughput = False
+    """A listing of one folder of empty files, timed from the command to its
+    226."""
 
-    def label(self):
-        return "LIST of {:,} files".format(self.sizes["list_count"])
+    folder = "many"
+    count_key = "list_count"
+    command = "LIST"
+    epsv = False
+
+    def rows(self):
+        return [Row("{} of {:,} files{}".format(self.command, self.sizes[self.count_key],
+                                                ", EPSV" if self.epsv else ""), "s")]
+
+    def names(self, text):
+        # Names hold no blanks: the last word of a line is its name.
+        return [line.split()[-1] for line in text.split("\r\n") if line.strip()]
 
     def run(self, server, round_no):
-        ftp = login(server)
+        ftp = login(server, self.epsv)
         try:
-            ftp.cwd("many")
+            ftp.cwd(self.folder)
             start = time.perf_counter()
-            text = receive_all(ftp, "LIST")
+            text = receive_all(ftp, self.command)
             elapsed = time.perf_counter() - start
         finally:
             logout(ftp)
-        # Names hold no blanks: the last word of a line is its name.
-        names = [line.split()[-1] for line in text.decode("latin-1").split("\r\n") if line.strip()]
-        listed = sorted(n for n in names if n.startswith("e"))
-        expected = ["e%05d" % i for i in range(self.sizes["list_count"])]
-        if listed != expected:
-            raise BenchError("LIST shows %d of the %d files (%d lines)" % (len(set(listed) & set(expected)),
-                                                                         len(expected), len(names)))
-        return elapsed
+        self.data.check_names(self.command, self.names(text.decode("latin-1")), self.folder,
+                              self.sizes[self.count_key])
+        return [elapsed]
+
+
+class ListingEpsv(Listing):
+    needs = frozenset({"epsv"})
+    features = MODERN
+    folder = "modern"
+    count_key = "modern_list_count"
+    epsv = True
+
+
+class MachineListing(ListingEpsv):
+    needs = frozenset({"epsv", "mlsd"})
+    command = "MLSD"
+
+    def names(self, text):
+        # facts; facts; ... then one space and the name
+        return [line.split(" ", 1)[1] for line in text.split("\r\n") if " " in line]
 
 
 class Concurrent(Workload):
+    """Clients downloading one file each at once: all clients together, and
+    the slowest client's own rate (fairness)."""
+
     def __init__(self, data):
         super().__init__(data)
         self.buffers = [bytearray(self.sizes["client_size"]) for _ in range(self.sizes["clients"])]
 
-    def label(self):
-        return "%d clients x %s" % (self.sizes["clients"], size_text(self.sizes["client_size"]))
-
-    def volume(self):
-        return self.sizes["clients"] * self.sizes["client_size"]
+    def rows(self):
+        label = "%d clients x %s" % (self.sizes["clients"], size_text(self.sizes["client_size"]))
+        return [Row(label + ", all", "MiB/s"), Row(label + ", slowest", "MiB/s")]
 
     def run(self, server, round_no):
         count = self.sizes["clients"]
@@ -506,12 +773,14 @@ class Concurrent(Workload):
                 clients.append(login(server))
             barrier = threading.Barrier(count + 1)
             counts = [0] * count
+            ends = [0.0] * count
             errors = []
 
             def download(i):
                 try:
                     barrier.wait()
                     counts[i] = receive(clients[i], "RETR multi/m%02d.bin" % i, self.buffers[i])
+                    ends[i] = time.perf_counter()
                 except Exception as e:  # reported by the main thread
                     errors.append("client %d: %r" % (i, e))
 
@@ -530,29 +799,41 @@ class Concurrent(Workload):
                 logout(ftp)
         for i in range(count):
             self.data.check("multi/m%02d.bin" % i, self.buffers[i], counts[i])
-        return elapsed
+        size = self.sizes["client_size"] / MiB
+        return [count * size / elapsed, size / (max(ends) - start)]
+
+
+class IdleMemory(Workload):
+    """Resident memory of a freshly started server (its process and any
+    children) once it listens and has settled: each round restarts it."""
+
+    def rows(self):
+        return [Row("idle memory (RSS)", "MiB")]
+
+    def run(self, server, round_no):
+        server.stop()
+        server.start()
+        time.sleep(1.0)
+        return [server.rss() / MiB]
 
 
 class Logins(Workload):
     """Connections one after the other, each logging in and out: every
     login and every end is a line in the owner's log."""
-    throughput = False
 
-    def label(self):
-        return "%d logins" % self.sizes["logins"]
+    def rows(self):
+        return [Row("%d logins" % self.sizes["logins"], "s")]
 
     def run(self, server, round_no):
         start = time.perf_counter()
         for _ in range(self.sizes["logins"]):
             logout(login(server))
-        return time.perf_counter() - start
+        return [time.perf_counter() - start]
 
 
 class Noops(Workload):
-    throughput = False
-
-    def label(self):
-        return "{:,} NOOPs".format(self.sizes["noops"])
+    def rows(self):
+        return [Row("{:,} NOOPs".format(self.sizes["noops"]), "s")]
 
     def run(self, server, round_no):
         ftp = login(server)
@@ -563,53 +844,49 @@ class Noops(Workload):
             elapsed = time.perf_counter() - start
         finally:
             logout(ftp)
-        return elapsed
+        return [elapsed]
+
+
+# In table order. DEFAULT_WORKLOADS runs without --workloads.
+WORKLOADS = {"idle": IdleMemory, "download": Download, "upload": Upload, "small": SmallFiles,
+             "small-epsv": SmallFilesEpsv, "list": Listing, "list-epsv": ListingEpsv,
+             "mlsd": MachineListing, "clients": Concurrent, "logins": Logins, "noop": Noops}
+DEFAULT_WORKLOADS = "idle,download,upload,small,small-epsv,list,list-epsv,mlsd,clients"
 
 
 # ---------------------------------------------------------------- report
 
-def value_text(workload, seconds):
-    if workload.throughput:
-        return "%.1f MiB/s" % (workload.volume() / MiB / seconds)
-    return "%.3f s" % seconds
-
-
-def print_table(results, servers, rounds, limits=(0.9, 1.5)):
-    """The table of medians; with two servers, the first one's ratio to the
-    second, marked when its throughput is below limits[0] of the second's or
-    its time above limits[1] times the second's."""
-    names = [s.name for s in servers]
-    rows = []
-    for workload, times in results:
-        medians = {n: statistics.median(times[n]) for n in names}
-        row = [workload.label()] + [value_text(workload, medians[n]) for n in names]
-        if len(names) == 2:
-            subject, reference = names
-            if workload.throughput:
-                ratio = medians[reference] / medians[subject]  # throughput ratio
-                kind = "throughput"
-                slow = ratio < limits[0]
-            else:
-                ratio = medians[subject] / medians[reference]  # time ratio
-                kind = "time"
-                slow = ratio > limits[1]
-            row.append("%.3f %s%s" % (ratio, kind, "  <-- %s behind" % subject if slow else ""))
-        rows.append(row)
-    header = ["workload"] + ["%s median" % n for n in names]
-    if len(names) == 2:
-        header.append("ratio %s/%s" % tuple(names))
-    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(names) + 1)]
+def print_table(results, columns, rounds, limit=0.9):
+    """The table of medians and, for the subject (the first column), its
+    ratio to the best of the other columns in each row: above 1 means the
+    subject is better (faster, or less memory). Rows below limit are
+    marked."""
+    subject, peers = columns[0], columns[1:]
+    table = []
+    for row, values in results:
+        medians = {c: statistics.median(values[c]) for c in columns if values.get(c)}
+        line = [row.label] + [row.text(medians[c]) if c in medians else "-" for c in columns]
+        others = [c for c in peers if c in medians]
+        if subject in medians and others:
+            pick = max if row.higher_is_better else min
+            best = pick(others, key=lambda c: medians[c])
+            mine, theirs = medians[subject], medians[best]
+            ratio = mine / theirs if row.higher_is_better else theirs / mine
+            mark = "  <-- %s behind" % subject if ratio < limit else ""
+            line.append("%.2f %s%s" % (ratio, best, mark))
+        table.append(line)
+    header = ["workload"] + ["%s median" % c for c in columns]
+    if peers:
+        header.append("%s vs best peer" % subject)
+    widths = [max(len(r[i]) for r in table + [header]) for i in range(len(columns) + 1)]
     print()
-    if len(names) == 2:
-        print("Median of %d rounds, servers in turns, both running for the whole run." % rounds)
-    else:
-        print("Median of %d rounds, %s only." % (rounds, names[0]))
-    for r in [header] + rows:
-        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:len(names) + 1], widths[1:])]
-        print("  ".join(cells + r[len(names) + 1:]).rstrip())
-    if len(names) == 2:
-        print("Ratios: throughput %s/%s for transfers (above 1 is faster), "
-              "time %s/%s for the others (below 1 is faster)." % (tuple(names) * 2))
+    print("Median of %d rounds, servers in turns, all running for the whole run." % rounds)
+    for r in [header] + table:
+        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:len(columns) + 1], widths[1:])]
+        print("  ".join(cells + r[len(columns) + 1:]).rstrip())
+    if peers:
+        print("Ratio: %s against the best other server of the row, above 1 is better "
+              "(rate for MiB/s and files/s, time for s, memory for MiB)." % subject)
 
 
 # ---------------------------------------------------------------- main
@@ -626,34 +903,42 @@ def tarnhold_build_type(executable):
     return "unknown"
 
 
-def package_version(name):
+def deb_version(peers_root, package):
+    """The version bench/run.sh recorded when it unpacked the package."""
     try:
-        return subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True,
-                              text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
+        with open(os.path.join(peers_root, "..", "versions")) as f:
+            for line in f:
+                name, _, version = line.strip().partition(" ")
+                if name == package:
+                    return version
+    except OSError:
+        pass
+    return "unknown"
 
 
 def needed_bytes(sizes):
     files = (sizes["download"] + sizes["clients"] * sizes["client_size"]
              + sizes["small_count"] * max(sizes["small_size"], 4096))
-    # One upload on disk at a time, the listing's entries, and a margin.
-    return files + sizes["upload"] + sizes["list_count"] * 4096 + 256 * MiB
+    # One upload on disk at a time, the listings' entries, and a margin.
+    return files + sizes["upload"] + (sizes["list_count"] + sizes["modern_list_count"]) * 4096 + 256 * MiB
 
 
 def parse_args(argv):
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    p = argparse.ArgumentParser(description="Benchmark tarnhold against vsftpd on loopback.")
+    p = argparse.ArgumentParser(description="Benchmark tarnhold against vsftpd, pure-ftpd and ProFTPD on loopback.")
     p.add_argument("--quick", action="store_true", help="small sizes and 3 rounds: a smoke test")
     p.add_argument("--rounds", type=int, help="rounds per workload (default 5, quick 3)")
     p.add_argument("--warmup", type=int, default=1, help="uncounted rounds before the measured ones (default 1)")
-    p.add_argument("--only", choices=["tarnhold", "vsftpd"], help="run one server only")
+    p.add_argument("--only", help="comma-separated servers to run (tarnhold,%s)" % ",".join(PEERS))
     p.add_argument("--tarnhold", default=os.path.join(root, "build", "tarnhold"),
                    help="tarnhold executable (default build/tarnhold)")
-    p.add_argument("--vsftpd", default="/usr/sbin/vsftpd", help="vsftpd executable")
+    p.add_argument("--peers", default=os.path.join(root, "build", "bench-peers", "root"),
+                   help="folder the peers' packages are unpacked into (default build/bench-peers/root)")
+    p.add_argument("--account", default="ftpbench",
+                   help="unprivileged local account the peers' sessions run as (default ftpbench)")
     p.add_argument("--tmpdir", default=None, help="folder for the temporary data (default $TMPDIR or /tmp)")
-    p.add_argument("--workloads", default="download,upload,small,list,clients",
-                   help="comma-separated subset of download,upload,small,list,clients,logins,noop")
+    p.add_argument("--workloads", default=DEFAULT_WORKLOADS,
+                   help="comma-separated subset of %s (default %s)" % (",".join(WORKLOADS), DEFAULT_WORKLOADS))
     p.add_argument("--desktop", action="store_true",
                    help="compare tarnhold's desktop console (on $DISPLAY) with tarnhold headless")
     p.add_argument("--verbose", action="store_true", help="print every measurement")
@@ -672,24 +957,25 @@ def main(argv):
         sizes["rounds"] = args.rounds
     if sizes["clients"] > CONNECTION_LIMIT:
         raise BenchError("more clients than tarnhold's connection limit")
-    kinds = {"download": Download, "upload": Upload, "small": SmallFiles, "list": Listing,
-             "clients": Concurrent, "logins": Logins, "noop": Noops}
     chosen = [w.strip() for w in args.workloads.split(",") if w.strip()]
     for w in chosen:
-        if w not in kinds:
+        if w not in WORKLOADS:
             raise BenchError("unknown workload %r" % w)
+    chosen.sort(key=list(WORKLOADS).index)
 
-    use_tarnhold = args.only != "vsftpd"
-    use_vsftpd = args.only != "tarnhold" and not args.desktop
+    names = ["tarnhold"] + list(PEERS)
+    only = [n.strip() for n in args.only.split(",")] if args.only else names
+    for n in only:
+        if n not in names:
+            raise BenchError("unknown server %r (%s)" % (n, ", ".join(names)))
+    use_tarnhold = "tarnhold" in only
+    peers = [] if args.desktop else [n for n in PEERS if n in only]
     if args.desktop and not os.environ.get("DISPLAY"):
         raise BenchError("--desktop needs a display (bench/desktop.sh starts Xvfb)")
     if use_tarnhold and not os.access(args.tarnhold, os.X_OK):
         raise BenchError("%s is not an executable; build it first (cmake --build build)" % args.tarnhold)
-    if use_vsftpd:
-        if not os.access(args.vsftpd, os.X_OK):
-            raise BenchError("%s is missing; bench/run.sh installs it" % args.vsftpd)
-        if os.geteuid() != 0:
-            raise BenchError("vsftpd's anonymous logins need root (chroot and user change)")
+    if peers and os.geteuid() != 0:
+        raise BenchError("the peers' logins need root (chroot and user change)")
 
     base = args.tmpdir or tempfile.gettempdir()
     need = needed_bytes(sizes)
@@ -697,63 +983,84 @@ def main(argv):
     if free < need:
         raise BenchError("%s has %.1f GiB free; the run needs %.1f GiB" % (base, free / (1 << 30), need / (1 << 30)))
 
-    try:
-        ftp_account = pwd.getpwnam("ftp")
-    except KeyError:
-        ftp_account = pwd.getpwnam("nobody")
+    ftp_account = None
+    if peers:
+        try:
+            ftp_account = pwd.getpwnam(args.account)
+        except KeyError:
+            raise BenchError("the account %s is missing; bench/run.sh creates it" % args.account)
 
     workdir = tempfile.mkdtemp(prefix="tarnhold-bench-", dir=base)
     servers = []
     try:
-        os.chmod(workdir, 0o755)  # vsftpd's anonymous user reaches the data below it
+        os.chmod(workdir, 0o755)  # the peers' unprivileged account reaches the data below it
         data_dir = os.path.join(workdir, "data")
         os.mkdir(data_dir)
         log("bench: creating %.1f GiB of data in %s" % (need / (1 << 30), workdir))
         data = Data(data_dir, sizes)
-        data.create(ftp_account.pw_uid, ftp_account.pw_gid)
-        workloads = [kinds[w](data) for w in chosen]
+        data.create(ftp_account)
+        workloads = [WORKLOADS[w](data) for w in chosen]
 
+        executable = os.path.abspath(args.tarnhold)
         if args.desktop:
-            servers.append(TarnholdDesktop(workdir, os.path.abspath(args.tarnhold), data_dir))
+            servers.append(TarnholdDesktop(workdir, executable, data_dir))
         if use_tarnhold:
-            servers.append(Tarnhold(workdir, os.path.abspath(args.tarnhold), data_dir))
-        if use_vsftpd:
-            servers.append(Vsftpd(workdir, args.vsftpd, data_dir, ftp_account.pw_name))
+            for bits in sorted({w.features for w in workloads}):
+                servers.append(Tarnhold(workdir, executable, data_dir, bits))
+        for n in peers:
+            servers.append(PEERS[n](workdir, os.path.abspath(args.peers), data_dir, ftp_account))
         for s in servers:
             s.start()
-            log("bench: %s listens on %s:%d" % (s.name, LOOPBACK, s.port))
-        if use_tarnhold:
-            log("bench: tarnhold %s (build type %s)" % (args.tarnhold, tarnhold_build_type(args.tarnhold)))
-        if use_vsftpd:
-            log("bench: vsftpd %s, anonymous as %s" % (package_version("vsftpd"), ftp_account.pw_name))
-        log("bench: %d CPUs, %d rounds" % (os.cpu_count() or 0, sizes["rounds"]))
+            log("bench: %s listens on %s:%d: %s" % (s.name, LOOPBACK, s.port, s.version()))
+        if peers:
+            log("bench: peers' sessions run as %s" % ftp_account.pw_name)
+        log("bench: %d CPUs, %d rounds, load average %s" % (os.cpu_count() or 0, sizes["rounds"], load_average()))
 
+        columns = []
+        for s in servers:
+            if s.column not in columns:
+                columns.append(s.column)
         results = []
         for workload in workloads:
-            times = {s.name: [] for s in servers}
+            rows = workload.rows()
+            runners = [s for s in servers if s.serves(workload)]
+            values = [{} for _ in rows]
             # Warm-up rounds (checked, not counted) fill the caches, so that
             # the first server in turn does not pay for a cold start alone.
             for round_no in range(-args.warmup, sizes["rounds"]):
-                for s in servers:
-                    seconds = workload.run(s, round_no)
+                for s in runners:
+                    measured = workload.run(s, round_no)
                     if round_no < 0:
                         continue
-                    times[s.name].append(seconds)
-                    if args.verbose:
-                        log("bench: %-22s round %d %-8s %s" % (workload.label(), round_no + 1, s.name,
-                                                               value_text(workload, seconds)))
-            log("bench: %s done" % workload.label())
-            results.append((workload, times))
+                    for row, v, value in zip(rows, values, measured):
+                        v.setdefault(s.column, []).append(value)
+                        if args.verbose:
+                            log("bench: %-32s round %d %-10s %s" % (row.label, round_no + 1, s.name,
+                                                                   row.text(value)))
+            log("bench: %s done" % ", ".join(r.label for r in rows))
+            results.extend(zip(rows, values))
         for s in servers:
             s.check_running()
         # The desktop console may cost the sessions at most a fifth.
-        print_table(results, servers, sizes["rounds"], limits=(0.8, 1.25) if args.desktop else (0.9, 1.5))
+        print_table(results, columns, sizes["rounds"], limit=0.8 if args.desktop else 0.9)
         print("All transfers verified (size and BLAKE2b).")
+        print("Memory after the run (RSS now, and the main process's peak):")
+        for s in servers:
+            print("  %-14s %8.2f MiB  peak %8.2f MiB" % (s.name, s.rss() / MiB, s.peak_rss() / MiB))
+        print("Load average at the end: %s" % load_average())
     finally:
         for s in servers:
             s.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     return 0
+
+
+def load_average():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "unknown"
 
 
 def on_terminate(signum, frame):
