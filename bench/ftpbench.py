@@ -534,9 +534,10 @@ def logout(ftp):
         ftp.close()
 
 
-def receive(ftp, command, buffer):
+def receive(ftp, command, buffer, progress=None):
     """Runs a download command into buffer; returns the byte count. More
-    bytes than the buffer holds is an error."""
+    bytes than the buffer holds is an error. progress, a list, gets
+    (time, bytes so far) after every receive."""
     view = memoryview(buffer)
     size = len(buffer)
     got = 0
@@ -547,6 +548,8 @@ def receive(ftp, command, buffer):
             if n == 0:
                 break
             got += n
+            if progress is not None:
+                progress.append((time.perf_counter(), got))
         if got == size and conn.recv(1):
             raise BenchError("%s: more data than the file holds" % command)
     ftp.voidresp()
@@ -752,7 +755,9 @@ class MachineListing(ListingEpsv):
 
 class Concurrent(Workload):
     """Clients downloading one file each at once: all clients together, and
-    the slowest client's own rate (fairness)."""
+    the slowest client's own rate while all of them run, that is until the
+    first one has its whole file (fairness: an unfair server lets some
+    finish early while others crawl)."""
 
     def __init__(self, data):
         super().__init__(data)
@@ -773,14 +778,13 @@ class Concurrent(Workload):
                 clients.append(login(server))
             barrier = threading.Barrier(count + 1)
             counts = [0] * count
-            ends = [0.0] * count
+            progress = [[] for _ in range(count)]
             errors = []
 
             def download(i):
                 try:
                     barrier.wait()
-                    counts[i] = receive(clients[i], "RETR multi/m%02d.bin" % i, self.buffers[i])
-                    ends[i] = time.perf_counter()
+                    counts[i] = receive(clients[i], "RETR multi/m%02d.bin" % i, self.buffers[i], progress[i])
                 except Exception as e:  # reported by the main thread
                     errors.append("client %d: %r" % (i, e))
 
@@ -799,8 +803,10 @@ class Concurrent(Workload):
                 logout(ftp)
         for i in range(count):
             self.data.check("multi/m%02d.bin" % i, self.buffers[i], counts[i])
-        size = self.sizes["client_size"] / MiB
-        return [count * size / elapsed, size / (max(ends) - start)]
+        # Each client's bytes at the moment the first one had its whole file.
+        first = min(p[-1][0] for p in progress)
+        slowest = min(max((n for t, n in p if t <= first), default=0) for p in progress)
+        return [count * self.sizes["client_size"] / MiB / elapsed, slowest / MiB / (first - start)]
 
 
 class IdleMemory(Workload):
