@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "app/admin_commands.h"
+#include "app/desktop_loader.h"
 #include "app/headless_console.h"
 #include "app/program_paths.h"
 #include "app/settings_lock.h"
@@ -30,7 +31,6 @@
 #include "config/settings.h"
 #include "engine/ftp_server.h"
 #include "engine/server_control.h"
-#include "gui/desktop_app.h"
 
 namespace {
 
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const SettingsFiles files = SettingsFilesIn(folder);
-    if (!options.headless && HasDisplay()) return RunDesktop(argc, argv, files, stopSignals);
+    if (!options.headless && HasDisplay()) return RunDesktopModule(argc, argv, files, stopSignals);
 
     // The console outlives the server: sessions report to it until the
     // server's destruction has waited for the last of them.

@@ -8,11 +8,16 @@
 #include <cstring>
 #include <string_view>
 
+#include "gui/desktop_module.h"
+
 #ifndef TARNHOLD_VERSION
 #error "the build defines TARNHOLD_VERSION"
 #endif
 #ifndef TARNHOLD_RELATIVE_DATA_FOLDER
 #error "the build defines TARNHOLD_RELATIVE_DATA_FOLDER"
+#endif
+#ifndef TARNHOLD_RELATIVE_MODULE_FOLDER
+#error "the build defines TARNHOLD_RELATIVE_MODULE_FOLDER"
 #endif
 
 namespace {
@@ -92,6 +97,20 @@ std::string DataFolderOf(const std::string& executableFolder,
 }
 
 std::string DataFolder() { return DataFolderOf(ExecutableFolder(), TARNHOLD_RELATIVE_DATA_FOLDER); }
+
+std::string DesktopModuleOf(const std::string& executableFolder,
+                            const std::string& relativeModuleFolder) {
+    if (executableFolder.empty()) return {};
+    const std::string installed =
+        JoinFolder(executableFolder, relativeModuleFolder) + "/" + kDesktopModuleName;
+    struct stat info {};
+    if (stat(installed.c_str(), &info) == 0 && S_ISREG(info.st_mode)) return installed;
+    return JoinFolder(executableFolder, kDesktopModuleName);
+}
+
+std::string DesktopModule() {
+    return DesktopModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER);
+}
 
 std::string ConfigHome() {
     std::string base;

@@ -32,6 +32,33 @@ TEST(ProgramPathsTest, DataFolderIsTheInstalledOneWhereItExistsElseBesideTheExec
     ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
+TEST(ProgramPathsTest, DesktopModuleIsTheInstalledOneWhereItExistsElseBesideTheExecutable) {
+    char pattern[] = "/tmp/tarnhold-module-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    // An installed module folder without the module (a half-removed
+    // package) does not count; the build tree's module is beside the
+    // executable.
+    ASSERT_EQ(system(("mkdir -p '" + root + "/usr/bin' '" + root + "/usr/lib/tarnhold' '" + root +
+                      "/opt/bin' '" + root + "/opt/lib/tarnhold' && touch '" + root +
+                      "/usr/lib/tarnhold/tarnhold-desktop.so'")
+                         .c_str()),
+              0);
+    struct Case {
+        std::string executableFolder;
+        std::string expected;
+    } cases[] = {
+        {root + "/usr/bin", root + "/usr/lib/tarnhold/tarnhold-desktop.so"},
+        {root + "/opt/bin", root + "/opt/bin/tarnhold-desktop.so"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(DesktopModuleOf(c.executableFolder, "../lib/tarnhold"), c.expected)
+            << c.executableFolder;
+    }
+    ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
+}
+
 TEST(ProgramPathsTest, DefaultSettingsFolderFollowsXdgAndIsMadePrivate) {
     char pattern[] = "/tmp/tarnhold-xdg-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -21,6 +21,7 @@ VERSION = os.environ["TARNHOLD_VERSION"]
 # Every file the package must hold.
 FILES = {
     "usr/bin/tarnhold",
+    "usr/lib/tarnhold/tarnhold-desktop.so",
     "usr/lib/systemd/system/tarnhold.service",
     "usr/share/applications/tarnhold.desktop",
     "usr/share/icons/hicolor/scalable/apps/tarnhold.svg",
@@ -101,6 +102,16 @@ class PackageTest(harness.ServerTestCase):
         self.assertEqual(client.recv_until(), b"220 Connected to Tarnwell Server\r\n")
         client.send(b"QUIT\r\n")
         self.assertEqual(client.recv_until(), b"221 Goodbye\r\n")
+        self.assertEqual(server.stop(), 0)
+
+    def test_the_unpacked_program_finds_its_desktop_module(self):
+        program = os.path.join(self.root, "usr/bin/tarnhold")
+        server = self.start_server(["--config-dir", "{config_dir}"], executable=program,
+                                   env={"DISPLAY": ":98", "QT_QPA_PLATFORM": "offscreen"},
+                                   files={"tarnhold.bot": lambda port: harness.settings_file(port)})
+        client = self.connect(server.port)
+        self.assertEqual(client.recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        client.close()
         self.assertEqual(server.stop(), 0)
 
     def test_the_installed_unit_verifies_clean(self):

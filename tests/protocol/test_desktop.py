@@ -4,6 +4,7 @@ the Exit command even while sessions keep reporting to the window."""
 
 import ftplib
 import os
+import subprocess
 import tempfile
 import shutil
 import threading
@@ -64,6 +65,37 @@ class DesktopTest(harness.ServerTestCase):
             s.join(30)
         self.assertTrue(os.path.exists(os.path.join(server.config_dir, "tarnhold.bot")))
         self.assertFalse(harness.port_is_listening(server.port))
+
+    def test_only_the_desktop_maps_qt(self):
+        # The console lives in a module beside the executable, loaded only
+        # with a display: a headless server carries none of Qt's memory.
+        def maps_qt(server):
+            with open("/proc/%d/maps" % server.process.pid) as f:
+                return "libQt6Widgets" in f.read()
+
+        settings = {"tarnhold.bot": lambda port: harness.settings_file(port)}
+        headless = self.start_server(harness.HEADLESS, files=settings)
+        self.assertFalse(maps_qt(headless))
+        desktop = self.start_server(["--config-dir", "{config_dir}"], env=DESKTOP_ENV, files=settings)
+        self.assertTrue(maps_qt(desktop))
+        self.assertEqual(desktop.stop(timeout=60), 0)
+        self.assertEqual(headless.stop(), 0)
+
+    def test_a_missing_module_is_reported_and_headless_still_runs(self):
+        alone = tempfile.mkdtemp(prefix="tarnhold-alone-")
+        self.addCleanup(shutil.rmtree, alone, True)
+        program = os.path.join(alone, "tarnhold")
+        shutil.copy(self.executable or os.environ["TARNHOLD_SERVER"], program)
+        config = os.path.join(alone, "config")
+        os.mkdir(config)
+        done = subprocess.run([program, "--config-dir", config], capture_output=True, text=True,
+                              timeout=60, env=dict(os.environ, **DESKTOP_ENV))
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("cannot load the desktop console %s/tarnhold-desktop.so" % alone, done.stderr)
+        self.assertIn("--headless runs the server without it", done.stderr)
+        server = self.start_server(harness.HEADLESS, executable=program,
+                                   files={"tarnhold.bot": lambda port: harness.settings_file(port)})
+        self.assertEqual(server.stop(), 0)
 
 
 if __name__ == "__main__":
