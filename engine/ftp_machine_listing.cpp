@@ -21,17 +21,35 @@ bool IsFolder(const std::string& real) {
     return stat(real.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// The facts of an entry whose written path is `written`.
-MachineEntry Describe(const ListingEntry& entry, MachineEntryKind kind,
-                      const GrantSnapshot& grants, const std::string& written) {
+MachineEntry Facts(const ListingEntry& entry, MachineEntryKind kind) {
     MachineEntry described;
     described.name = entry.name;
     described.kind = kind;
     described.size = entry.size;
     described.modified = entry.modified;
     described.mode = entry.mode;
+    return described;
+}
+
+// The facts of an entry whose written path is `written`.
+MachineEntry Describe(const ListingEntry& entry, MachineEntryKind kind,
+                      const GrantSnapshot& grants, const std::string& written) {
+    MachineEntry described = Facts(entry, kind);
     described.perm = PermLetters(kind, grants.Flags(written, ResolveMode::Follow),
                                  grants.Flags(written, ResolveMode::Parent));
+    return described;
+}
+
+// The same for an entry of a listed folder that Follow resolves to
+// `resolvedFolder`: a name that is no link resolves to the same place in
+// both modes, found without resolving the folder again.
+MachineEntry DescribeInFolder(const ListingEntry& entry, MachineEntryKind kind,
+                              const GrantSnapshot& grants, const std::string& written,
+                              const std::string& resolvedFolder) {
+    if (entry.mayBeLink) return Describe(entry, kind, grants, written);
+    MachineEntry described = Facts(entry, kind);
+    const int32_t flags = grants.EntryFlags(written, resolvedFolder);
+    described.perm = PermLetters(kind, flags, flags);
     return described;
 }
 
@@ -42,6 +60,7 @@ int CIP_FTPThread::SendMachineListing(CIP_WSClient& connection, const std::strin
     GrantSnapshot grants;
     if (!grants.Take(Paths())) return 0;
     const std::string parent = ParentFolder(written);
+    // `real` is where Follow resolved the folder to for this command.
     return SendFolderLines(connection, real, [&](const ListingEntry& entry) {
         MachineEntryKind kind = MachineEntryKind::File;
         std::string path;
@@ -60,6 +79,8 @@ int CIP_FTPThread::SendMachineListing(CIP_WSClient& connection, const std::strin
                 kind = MachineEntryKind::Folder;
             }
             path = EntryPath(written, entry.name);
+            return FormatMachineLine(DescribeInFolder(entry, kind, grants, path, real),
+                                     machineFacts);
         }
         return FormatMachineLine(Describe(entry, kind, grants, path), machineFacts);
     });

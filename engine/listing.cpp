@@ -122,6 +122,7 @@ bool FolderEnumeration::Next(ListingEntry& entry) {
             continue;
         }
         entry = MakeListingEntry(found->d_name, status);
+        entry.mayBeLink = found->d_type == DT_LNK || found->d_type == DT_UNKNOWN;
         return true;
     }
 }

@@ -28,6 +28,9 @@ struct ListingEntry {
     // st_mode of the entry: its target's for a link, the link's own for a
     // dangling one.
     std::uint32_t mode = 0;
+    // The name itself may be a symbolic link (the folder said so, or did
+    // not say what it is).
+    bool mayBeLink = true;
 };
 
 // The entry for name with the status that stat() or lstat() gave for it.

@@ -152,3 +152,20 @@ int32_t GrantSnapshot::Flags(const std::string& written, ResolveMode mode) const
     return static_cast<int32_t>(static_cast<uint32_t>(asWritten) &
                                 static_cast<uint32_t>(asResolved));
 }
+
+int32_t GrantSnapshot::EntryFlags(const std::string& written,
+                                  const std::string& resolvedFolder) const {
+    const int32_t asWritten = DeepestGrant(listed_, written);
+    if (asWritten == -1) return -1;
+    // As ResolveParent joins the resolved folder and the last name.
+    const std::size_t cut = written.rfind('/');
+    if (cut == std::string::npos || cut + 1 == written.size() || resolvedFolder.empty()) return -1;
+    std::string real = resolvedFolder;
+    if (real.back() != '/') real.push_back('/');
+    real.append(written, cut + 1);
+    if (real.size() >= kRealPathSize) return -1;
+    const int32_t asResolved = DeepestGrant(resolved_, real);
+    if (asResolved == -1) return -1;
+    return static_cast<int32_t>(static_cast<uint32_t>(asWritten) &
+                                static_cast<uint32_t>(asResolved));
+}

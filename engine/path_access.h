@@ -97,6 +97,11 @@ public:
     // checks grant, or -1 when either finds no accessible path or the path
     // cannot be resolved.
     int32_t Flags(const std::string& written, ResolveMode mode) const;
+    // Flags for `written`, an entry of a folder that Follow resolves to
+    // `resolvedFolder`, whose last name is no symbolic link: such a name
+    // resolves to resolvedFolder + "/" + name in either mode, so a listing
+    // does not resolve its folder again for every entry.
+    int32_t EntryFlags(const std::string& written, const std::string& resolvedFolder) const;
 
     struct Grant {
         std::string path;

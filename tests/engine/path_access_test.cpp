@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "engine/listing.h"
 #include "tests/engine/path_tree.h"
 
 namespace {
@@ -238,6 +239,47 @@ TEST_F(PathAccess, GrantSnapshotAnswersAsTheDoorDoes) {
             }
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A listing asks for the flags of every entry: one that is no link is
+// answered from its folder's resolved path, and that answer must be what
+// Flags gives in either mode, also in a folder reached through a link.
+TEST_F(PathAccess, EntryFlagsOfAListedFolderAnswerAsFlagsDo) {
+    tree.File("home/sub/a.txt");
+    tree.Folder("home/sub/deeper");
+    tree.File("home/ro/b.txt");
+    GrantSnapshot grants;
+    const std::string current = tree.Path("home/sub");
+    ASSERT_TRUE(grants.Take(account.Session(home, current)));
+    int checked = 0;
+    for (const char* name : {"home", "home/sub", "home/ro", "home/to_sub", "home/to_ro"}) {
+        const std::string folder = tree.Path(name);
+        AccessedPath listed;
+        ASSERT_TRUE(AccessRealPath(account.Session(home, current), folder, PERM_FOLDER_LIST,
+                                   ResolveMode::Follow, listed))
+            << name;
+        FolderEnumeration entries(listed.real);
+        ListingEntry entry;
+        while (entries.Next(entry)) {
+            if (entry.name == "." || entry.name == "..") continue;
+            const std::string written = folder + "/" + entry.name;
+            if (entry.name.starts_with("to_") || entry.name == "dangling" ||
+                entry.name.starts_with("loop_")) {
+                EXPECT_TRUE(entry.mayBeLink) << written;
+                continue;
+            }
+            if (entry.mayBeLink) continue;  // a file system that does not tell
+            ++checked;
+            const int32_t flags = grants.EntryFlags(written, listed.real);
+            EXPECT_EQ(flags, grants.Flags(written, ResolveMode::Follow)) << written;
+            EXPECT_EQ(flags, grants.Flags(written, ResolveMode::Parent)) << written;
+        }
+    }
+    EXPECT_GT(checked, 0);
 }
 
 }  // namespace
