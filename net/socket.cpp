@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -294,10 +293,10 @@ int PollSocket(int handle, short events, int milliseconds) {
 }
 
 bool SetSocketBlocking(int handle, bool blocking) {
-    int flags = fcntl(handle, F_GETFL);
-    if (flags < 0) return false;
-    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return fcntl(handle, F_SETFL, flags) == 0;
+    // One call rather than reading and writing the status flags: every
+    // download switches its data socket twice.
+    int nonBlocking = blocking ? 0 : 1;
+    return ioctl(handle, FIONBIO, &nonBlocking) == 0;
 }
 
 int ResolveHostText(const char* name, char* out, int outSize) {
