@@ -251,7 +251,8 @@ int CIP_WSClient::AdoptAccepted(int handle, const sockaddr_in& peer) {
         hostText[0] = '\0';
     }
     remotePort = ntohs(peer.sin_port);
-    localPort = PortOf(sock);
+    // An accepted connection has its listening socket's port.
+    localPort = listenPort > 0 ? listenPort : PortOf(sock);
     // An accepted connection is bounded like an outgoing one: a client
     // that stops reading or sending must not hold its session for ever.
     SetReceiveTimeout(receiveTimeout);
