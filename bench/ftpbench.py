@@ -18,8 +18,10 @@ packages into build/bench-peers (never installing them).
 Rows come in groups: a workload names the capabilities it needs of a peer
 ("epsv", "mlsd", ...) and the feature bits tarnhold needs for it; it runs
 on every peer that has them and on a tarnhold started with exactly those
-bits. A further group (TLS, say) is a Workload subclass with its own needs,
-an entry in WORKLOADS, and the capability on the peers that can serve it.
+bits. A further group (TLS, say) is a Workload subclass with its own needs
+and features, an entry in WORKLOADS (not in DEFAULT_WORKLOADS for an
+optional group), and the capability (plus Vsftpd.extra_settings) on the
+peers that serve it.
 
 With --desktop (bench/desktop.sh runs it under Xvfb), the two servers are
 tarnhold's desktop console and tarnhold headless instead: what the window
@@ -306,6 +308,7 @@ class Vsftpd(Peer):
     user = "anonymous"
     password = "bench@localhost"
     capabilities = frozenset({"epsv"})
+    extra_settings = {}  # what an optional row group adds to the configuration
 
     def __init__(self, *args):
         super().__init__(*args)
@@ -331,6 +334,7 @@ class Vsftpd(Peer):
             "max_clients": 0, "max_per_ip": 0,
             "idle_session_timeout": 600, "data_connection_timeout": 300,
         }
+        settings.update(self.extra_settings)
         # vsftpd insists that its configuration file belongs to the user who runs it.
         with open(self.conf_path, "w") as f:
             f.write("".join("%s=%s\n" % item for item in settings.items()))
@@ -597,21 +601,39 @@ class Row:
 
 
 class Workload:
-    """A measurement that fills one or more rows. run() checks the result
-    and returns one value per row, in the rows' units.
+    """A measurement that fills one or more rows. measure() checks the
+    result and returns one value per row, in the rows' units.
 
     needs: what a peer must offer to run it; features: the bits tarnhold
-    runs it with."""
+    runs it with.
+
+    A one-row workload may instead give label(), volume() (bytes, for a
+    transfer) and throughput, with run() returning seconds: its row is
+    MiB/s when throughput is true, else seconds."""
 
     needs = frozenset()
     features = 0
+    throughput = True
+    # Rows that take a fraction of a second run this many times the rounds:
+    # on a busy machine one burst of load moves a short median a lot.
+    round_factor = 1
 
     def __init__(self, data):
         self.data = data
         self.sizes = data.sizes
 
     def rows(self):
+        return [Row(self.label(), "MiB/s" if self.throughput else "s")]
+
+    def label(self):
         raise NotImplementedError
+
+    def volume(self):
+        return 0
+
+    def measure(self, server, round_no):
+        seconds = self.run(server, round_no)
+        return [self.volume() / MiB / seconds if self.throughput else seconds]
 
     def run(self, server, round_no):
         raise NotImplementedError
@@ -625,7 +647,7 @@ class Download(Workload):
     def rows(self):
         return [Row("download %s" % size_text(self.sizes["download"]), "MiB/s")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         ftp = login(server)
         try:
             start = time.perf_counter()
@@ -641,7 +663,7 @@ class Upload(Workload):
     def rows(self):
         return [Row("upload %s" % size_text(self.sizes["upload"]), "MiB/s")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         name = "up/%s.bin" % server.name  # removed after each run
         path = os.path.join(self.data.root, name)
         # Earlier writes are on disk before the clock starts, for every server.
@@ -676,12 +698,13 @@ class SmallFiles(Workload):
     """One control connection; a data connection (PASV) and a RETR per file."""
 
     epsv = False
+    round_factor = 3
 
     def rows(self):
         return [Row("%d files of %s%s" % (self.sizes["small_count"], size_text(self.sizes["small_size"]),
                                           ", EPSV" if self.epsv else ""), "files/s")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         names = ["s%04d.bin" % i for i in range(self.sizes["small_count"])]
         buffers = [bytearray(self.sizes["small_size"]) for _ in names]
         counts = []
@@ -713,6 +736,7 @@ class Listing(Workload):
     count_key = "list_count"
     command = "LIST"
     epsv = False
+    round_factor = 3
 
     def rows(self):
         return [Row("{} of {:,} files{}".format(self.command, self.sizes[self.count_key],
@@ -722,7 +746,7 @@ class Listing(Workload):
         # Names hold no blanks: the last word of a line is its name.
         return [line.split()[-1] for line in text.split("\r\n") if line.strip()]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         ftp = login(server, self.epsv)
         try:
             ftp.cwd(self.folder)
@@ -767,7 +791,7 @@ class Concurrent(Workload):
         label = "%d clients x %s" % (self.sizes["clients"], size_text(self.sizes["client_size"]))
         return [Row(label + ", all", "MiB/s"), Row(label + ", slowest", "MiB/s")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         count = self.sizes["clients"]
         # The sessions of the previous workload are gone (logout waited for
         # the server's close); a moment more lets the server unregister them.
@@ -816,7 +840,7 @@ class IdleMemory(Workload):
     def rows(self):
         return [Row("idle memory (RSS)", "MiB")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         server.stop()
         server.start()
         time.sleep(1.0)
@@ -830,7 +854,7 @@ class Logins(Workload):
     def rows(self):
         return [Row("%d logins" % self.sizes["logins"], "s")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         start = time.perf_counter()
         for _ in range(self.sizes["logins"]):
             logout(login(server))
@@ -841,7 +865,7 @@ class Noops(Workload):
     def rows(self):
         return [Row("{:,} NOOPs".format(self.sizes["noops"]), "s")]
 
-    def run(self, server, round_no):
+    def measure(self, server, round_no):
         ftp = login(server)
         try:
             start = time.perf_counter()
@@ -886,7 +910,8 @@ def print_table(results, columns, rounds, limit=0.9):
         header.append("%s vs best peer" % subject)
     widths = [max(len(r[i]) for r in table + [header]) for i in range(len(columns) + 1)]
     print()
-    print("Median of %d rounds, servers in turns, all running for the whole run." % rounds)
+    print("Median of %d rounds (small files and listings: %d), servers in turns, all running "
+          "for the whole run." % (rounds, rounds * SmallFiles.round_factor))
     for r in [header] + table:
         cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:len(columns) + 1], widths[1:])]
         print("  ".join(cells + r[len(columns) + 1:]).rstrip())
@@ -1033,9 +1058,9 @@ def main(argv):
             values = [{} for _ in rows]
             # Warm-up rounds (checked, not counted) fill the caches, so that
             # the first server in turn does not pay for a cold start alone.
-            for round_no in range(-args.warmup, sizes["rounds"]):
+            for round_no in range(-args.warmup, sizes["rounds"] * workload.round_factor):
                 for s in runners:
-                    measured = workload.run(s, round_no)
+                    measured = workload.measure(s, round_no)
                     if round_no < 0:
                         continue
                     for row, v, value in zip(rows, values, measured):
