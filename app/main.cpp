@@ -156,6 +156,7 @@ int main(int argc, char** argv) {
         idleTimeout = server->store.options.idletimeout;
     }
     server->SetIdleTimeout(IdleTimeoutFromOption(idleTimeout));
+    server->SetCertificateFolder(folder);
 
     ServerControl control(*server, server->store, console);
     control.Start();

@@ -37,6 +37,8 @@ struct client_s {
     // Set by the console's "Disconnect": the session ends at its next wait
     // and stops a transfer in progress.
     std::atomic<bool> disconnectRequested{false};
+    // Whether the session's control connection runs TLS, for the console.
+    std::atomic<bool> secured{false};
     client_s* next = nullptr;
 };
 
@@ -79,6 +81,10 @@ struct srvropt_s {
 
 // Bits of srvropt_s::features.
 constexpr uint32_t FEATURE_MODERN_COMMANDS = 0x1;  // REST, APPE, SIZE, MDTM, EPSV, EPRT, MLSD, MLST, UTF8
+// Explicit FTPS: AUTH TLS, PBSZ and PROT.
+constexpr uint32_t FEATURE_TLS = 0x2;
+// Named accounts log in and move data only over FTPS; implies FEATURE_TLS.
+constexpr uint32_t FEATURE_TLS_REQUIRED = 0x4;
 // A failed PASS blocks the client's address for a growing time, and its
 // "530" waits for the block to run out.
 constexpr uint32_t FEATURE_LOGIN_GUARD = 0x8;

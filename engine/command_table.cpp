@@ -22,12 +22,16 @@ constexpr CommandVerb kVerbs[] = {
     {"SIZE", CMD_SIZE, FEATURE_MODERN_COMMANDS}, {"MDTM", CMD_MDTM, FEATURE_MODERN_COMMANDS},
     {"MLSD", CMD_MLSD, FEATURE_MODERN_COMMANDS}, {"MLST", CMD_MLST, FEATURE_MODERN_COMMANDS},
     {"OPTS", CMD_OPTS, FEATURE_MODERN_COMMANDS},
+    {"PBSZ", CMD_PBSZ, FEATURE_TLS}, {"PROT", CMD_PROT, FEATURE_TLS},
+    {"CCC", CMD_CCC, FEATURE_TLS},
 };
 
 // Commands that are carried out before a login: the login itself, and
-// the few that reveal nothing (clients send OPTS UTF8 before logging in).
+// the few that reveal nothing (clients send OPTS UTF8 before logging in,
+// and some set up FTPS's data protection before it).
 constexpr CommandNumber kNoLogin[] = {CMD_NONE, CMD_USER, CMD_PASS, CMD_ACCT, CMD_QUIT,
-                                      CMD_HELP, CMD_AUTH, CMD_FEAT, CMD_NOOP, CMD_OPTS};
+                                      CMD_HELP, CMD_AUTH, CMD_FEAT, CMD_NOOP, CMD_OPTS,
+                                      CMD_PBSZ, CMD_PROT, CMD_CCC};
 
 constexpr std::size_t kRestOfLineMax = 256;
 
@@ -42,12 +46,13 @@ const char* const kHelpLines[6] = {
     "214  HELP command successful\r\n",
 };
 
-const FeatureLine kFeatureHelpLines[2] = {
+const FeatureLine kFeatureHelpLines[3] = {
     {FEATURE_MODERN_COMMANDS, "     REST  APPE  SIZE  MDTM  EPSV  EPRT\r\n"},
     {FEATURE_MODERN_COMMANDS, "     MLSD  MLST  OPTS\r\n"},
+    {FEATURE_TLS, "     AUTH  PBSZ  PROT\r\n"},
 };
 
-const FeatureLine kFeatLines[7] = {
+const FeatureLine kFeatLines[10] = {
     {FEATURE_MODERN_COMMANDS, " REST STREAM\r\n"},
     {FEATURE_MODERN_COMMANDS, " SIZE\r\n"},
     {FEATURE_MODERN_COMMANDS, " MDTM\r\n"},
@@ -55,6 +60,9 @@ const FeatureLine kFeatLines[7] = {
     {FEATURE_MODERN_COMMANDS, " EPRT\r\n"},
     {FEATURE_MODERN_COMMANDS, " MLST type*;size*;modify*;perm*;UNIX.mode*;\r\n"},
     {FEATURE_MODERN_COMMANDS, " UTF8\r\n"},
+    {FEATURE_TLS, " AUTH TLS\r\n"},
+    {FEATURE_TLS, " PBSZ\r\n"},
+    {FEATURE_TLS, " PROT\r\n"},
 };
 
 bool CommandNeedsLogin(int number) {

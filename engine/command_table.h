@@ -52,9 +52,13 @@ enum CommandNumber : signed char {
     CMD_MLSD = 40,
     CMD_MLST = 41,
     CMD_OPTS = 42,
+    // The FTPS commands, recognised only while FEATURE_TLS is on.
+    CMD_PBSZ = 43,
+    CMD_PROT = 44,
+    CMD_CCC = 45,
 };
 
-constexpr int kCommandCount = 43;
+constexpr int kCommandCount = 46;
 
 // One verb the parser recognises. Several verbs may share a number
 // (PWD and XPWD); STOU has a number but no verb, so it is never parsed.
@@ -91,8 +95,8 @@ void RestOfLine(const char* line, char* out, std::size_t outSize);
 extern const char* const kHelpLines[6];
 
 // Lines HELP sends before its last line while their feature is on.
-extern const FeatureLine kFeatureHelpLines[2];
+extern const FeatureLine kFeatureHelpLines[3];
 
 // The lines of FEAT between "211-Extensions supported:" and "211 End",
 // each shown while its feature is on.
-extern const FeatureLine kFeatLines[7];
+extern const FeatureLine kFeatLines[10];

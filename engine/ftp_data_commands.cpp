@@ -228,7 +228,8 @@ bool CIP_FTPThread::ConnectActive(CIP_WSClient& connection) {
 bool CIP_FTPThread::AcceptPassive() {
     // Only the client of this session may take its data: a connection from
     // any other address is closed and the wait goes on.
-    return dataConnection.AcceptFrom(peerAddress.sin_addr.s_addr, kPassiveWaitSeconds) == WSR_OK;
+    return dataConnection.AcceptFrom(peerAddress.sin_addr.s_addr, kPassiveWaitSeconds) == WSR_OK &&
+           ProtectData(dataConnection);
 }
 
 void CIP_FTPThread::ChangeClientState(uint32_t state, std::string_view transferName) {
@@ -295,7 +296,7 @@ int CIP_FTPThread::SendFolderLines(CIP_WSClient& connection, const std::string& 
 
 int CIP_FTPThread::ListOverActive(bool namesOnly) {
     DataClient connection(*this);
-    if (!ConnectActive(connection)) return 0;
+    if (!OpenActive(connection)) return 0;
     const int result = SendListing(connection, namesOnly);
     connection.Disconnect();
     return result;
@@ -357,7 +358,7 @@ int CIP_FTPThread::RetrieveActive(const char* path) {
     NoteTransferSize(std::max<int64_t>(size - transferOffset, 0));
     Reply("150 RETR command started\r\n");
     DataClient connection(*this);
-    if (!ConnectActive(connection)) return 0;
+    if (!OpenActive(connection)) return 0;
     const int code = SendFileFrom(connection, real);
     connection.Disconnect();
     return code == WSR_OK ? 1 : 0;
@@ -384,7 +385,7 @@ int CIP_FTPThread::StoreOverActive(const char* path, int mode) {
     // The connection comes first, then the path: a refused upload is closed
     // unread.
     DataClient connection(*this);
-    if (!ConnectActive(connection)) return 0;
+    if (!OpenActive(connection)) return 0;
     std::string real;
     if (!AccessFile(path, PERM_FILE_WRITE, real)) return 0;
     const int code = ReceiveFileInto(connection, real, mode);

@@ -137,6 +137,7 @@ bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     }
     if (clientRecord != nullptr) store.ReleaseClient(recordAccount, clientRecord);
     clientRecord = record;
+    record->secured.store(IsSecured());
     recordAccount = found;
     account = found;
     homeFolder.assign(found->home, strnlen(found->home, sizeof found->home));

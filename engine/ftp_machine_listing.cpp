@@ -105,7 +105,7 @@ int CIP_FTPThread::HandleMlsd() {
         dataConnection.Disconnect();
     } else {
         DataClient connection(*this);
-        if (ConnectActive(connection)) {
+        if (OpenActive(connection)) {
             result = SendMachineListing(connection, folder.written, folder.real);
             connection.Disconnect();
         }

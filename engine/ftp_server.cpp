@@ -36,7 +36,54 @@ bool CIP_FTPServer::WaitUnlessShuttingDown(std::chrono::milliseconds duration) {
 
 uint32_t CIP_FTPServer::Features() {
     AccountStore::Lock guard(store);
-    return store.options.features;
+    const uint32_t features = store.options.features;
+    return (features & FEATURE_TLS_REQUIRED) != 0 ? features | FEATURE_TLS : features;
+}
+
+void CIP_FTPServer::SetCertificateFolder(std::string folder) {
+    std::lock_guard<std::mutex> guard(tlsMutex_);
+    certificateFolder_ = std::move(folder);
+}
+
+std::shared_ptr<const TlsCredentials> CIP_FTPServer::LoadCredentials(std::string& error) {
+    std::lock_guard<std::mutex> loading(loadMutex_);
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> guard(tlsMutex_);
+        folder = certificateFolder_;
+    }
+    std::string reason = "no settings folder is known";
+    auto credentials = folder.empty() ? nullptr : TlsCredentials::LoadOrCreate(folder, reason);
+    if (!credentials) {
+        error = "Could not load the FTPS certificate and key in " + folder + ": " + reason;
+    }
+    return credentials;
+}
+
+bool CIP_FTPServer::PrepareToListen(std::string& error) {
+    // A Start reads the files afresh, so the owner's new pair is taken up.
+    std::shared_ptr<const TlsCredentials> credentials;
+    if ((Features() & FEATURE_TLS) != 0) {
+        credentials = LoadCredentials(error);
+        if (!credentials) return false;
+    }
+    std::lock_guard<std::mutex> guard(tlsMutex_);
+    credentials_ = std::move(credentials);
+    return true;
+}
+
+std::shared_ptr<const TlsCredentials> CIP_FTPServer::Credentials() {
+    {
+        std::lock_guard<std::mutex> guard(tlsMutex_);
+        if (credentials_) return credentials_;
+    }
+    // Loaded outside the lock: making a key takes a moment.
+    std::string error;
+    auto credentials = LoadCredentials(error);
+    if (!credentials) return nullptr;
+    std::lock_guard<std::mutex> guard(tlsMutex_);
+    if (!credentials_) credentials_ = credentials;
+    return credentials_;
 }
 
 int LooksLikeEmailAddress(const char* password) {

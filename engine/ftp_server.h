@@ -16,12 +16,15 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "config/account_store.h"
 #include "engine/server_events.h"
 #include "engine/ws_server.h"
+#include "net/tls.h"
 
 class CIP_FTPThread;
 
@@ -52,13 +55,26 @@ public:
     int IdleTimeout() const { return idleTimeout.load(); }
 
     // The feature bits of the options (FEATURE_*), read under the store's
-    // lock. Any thread; sessions read them for every command line.
+    // lock; FEATURE_TLS_REQUIRED brings FEATURE_TLS with it. Any thread;
+    // sessions read them for every command line.
     uint32_t Features();
 
     // Waits `duration`, or less when the server's destruction begins:
     // true then. Holds no lock of the store or the listener. Connection
     // threads.
     bool WaitUnlessShuttingDown(std::chrono::milliseconds duration);
+
+    // The folder of tarnhold.crt and tarnhold.key: the settings folder.
+    // Empty (the default) offers no FTPS. Owner's thread, before Start.
+    void SetCertificateFolder(std::string folder);
+    // With FTPS on, loads the certificate and key for the coming Start,
+    // making a self-signed pair when both files are missing; false with
+    // the log line in `error` when they cannot be used. Owner's thread.
+    bool PrepareToListen(std::string& error) override;
+    // The credentials FTPS uses: those of the last Start, else (FTPS was
+    // turned on while listening) loaded now; null when they cannot be.
+    // Any thread.
+    std::shared_ptr<const TlsCredentials> Credentials();
 
     // The password check of a login. With anonymous logins enabled, the
     // user name "anonymous" (any letter case) gives the anonymous account,
@@ -86,6 +102,17 @@ private:
     // orders setting shuttingDown against a waiter's check of it.
     std::mutex shutdownWakeMutex_;
     std::condition_variable shutdownWake_;
+
+    // Loads the credentials of the folder: the log line in error on failure.
+    std::shared_ptr<const TlsCredentials> LoadCredentials(std::string& error);
+
+    // Held while the files are read or made, so that two sessions never
+    // make a pair at once.
+    std::mutex loadMutex_;
+    // Guards the two fields below, briefly.
+    std::mutex tlsMutex_;
+    std::string certificateFolder_;
+    std::shared_ptr<const TlsCredentials> credentials_;
 };
 
 // 1 when `password` looks like an e-mail address: an '@', after it a '.',

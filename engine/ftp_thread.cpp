@@ -74,6 +74,10 @@ const CIP_FTPThread::Handler CIP_FTPThread::kHandlers[kCommandCount] = {
     &CIP_FTPThread::HandleNotImplemented,      // 40 MLSD
     &CIP_FTPThread::HandleNotImplemented,      // 41 MLST
     &CIP_FTPThread::HandleNotImplemented,      // 42 OPTS
+    // So are the FTPS commands while theirs is off.
+    &CIP_FTPThread::HandleNotImplemented,      // 43 PBSZ
+    &CIP_FTPThread::HandleNotImplemented,      // 44 PROT
+    &CIP_FTPThread::HandleNotImplemented,      // 45 CCC
 };
 
 // The rows that take over while their feature bit is on.
@@ -82,8 +86,8 @@ const CIP_FTPThread::FeatureRow CIP_FTPThread::kFeatureRows[] = {
     {CMD_PASV, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandlePasvUnlessEpsvAll},
     {CMD_APPE, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleAppe},
     {CMD_REST, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleRest},
-    {CMD_HELP, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleHelpWithFeatures},
-    {CMD_FEAT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleFeatList},
+    {CMD_HELP, FEATURE_MODERN_COMMANDS | FEATURE_TLS, &CIP_FTPThread::HandleHelpWithFeatures},
+    {CMD_FEAT, FEATURE_MODERN_COMMANDS | FEATURE_TLS, &CIP_FTPThread::HandleFeatList},
     {CMD_EPSV, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleEpsv},
     {CMD_EPRT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleEprt},
     {CMD_SIZE, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleSize},
@@ -91,6 +95,10 @@ const CIP_FTPThread::FeatureRow CIP_FTPThread::kFeatureRows[] = {
     {CMD_MLSD, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMlsd},
     {CMD_MLST, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMlst},
     {CMD_OPTS, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleOpts},
+    {CMD_AUTH, FEATURE_TLS, &CIP_FTPThread::HandleAuthTls},
+    {CMD_PBSZ, FEATURE_TLS, &CIP_FTPThread::HandlePbsz},
+    {CMD_PROT, FEATURE_TLS, &CIP_FTPThread::HandleProt},
+    {CMD_CCC, FEATURE_TLS, &CIP_FTPThread::HandleCcc},
 };
 
 CIP_FTPThread::CommandRow CIP_FTPThread::CommandRowOf(int number, uint32_t features) {
@@ -238,6 +246,10 @@ void CIP_FTPThread::HandleLine() {
     const CommandRow row = CommandRowOf(command, features);
     if (row.needsLogin && loginState != 2) {
         Reply("530 Please login with USER and PASS\r\n");
+        lastResult = 0;
+        return;
+    }
+    if (RefusedWithoutTls()) {
         lastResult = 0;
         return;
     }

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -245,6 +246,24 @@ protected:
     int SendMachineListing(CIP_WSClient& connection, const std::string& written,
                            const std::string& real);
 
+    // --- FTPS, rows of FEATURE_TLS (RFC 4217): bodies in
+    // ftp_tls_commands.cpp ---
+    int HandleAuthTls();
+    int HandlePbsz();
+    int HandleProt();
+    int HandleCcc();
+    // Under FEATURE_TLS_REQUIRED, answers a command that needs TLS first
+    // ("530 TLS required" for a named login in clear, "521 PROT P
+    // required" for a named account's data command while PROT is C):
+    // true when it did, and the command is not carried out.
+    bool RefusedWithoutTls();
+    // After PROT P, runs the server side of TLS on a new data connection,
+    // which must resume this control connection's session: true when it
+    // did or PROT is C; false (the connection closed) otherwise.
+    bool ProtectData(CIP_WSClient& connection);
+    // ConnectActive, then ProtectData.
+    bool OpenActive(CIP_WSClient& connection);
+
     // One reply: the whole text in one send.
     void Reply(const char* text);
     // Hands messageBuffer to the server's event receiver as a log line.
@@ -307,6 +326,14 @@ protected:
     bool epsvAll = false;
     // The facts MLSD and MLST show (OPTS MLST).
     uint32_t machineFacts = FACT_ALL;
+
+    // --- fields of FTPS ---
+    // The TLS of the control connection after AUTH, which its data
+    // connections resume; null before.
+    std::unique_ptr<TlsContext> tlsContext;
+    // PBSZ given since AUTH, and PROT P in force.
+    bool protectionSizeGiven = false;
+    bool protectData = false;
 
     CIP_FTPServer* ftpServer;  // not owned
 

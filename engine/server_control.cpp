@@ -43,6 +43,11 @@ bool ServerControl::Start() {
     // for, and port 0 on one chosen by the system; neither is reachable
     // under the number the log shows.
     const bool usable = port >= 1 && port <= 65535;
+    std::string notReady;
+    if (!listener_.PrepareToListen(notReady)) {
+        log_.AppendLogLine(notReady.c_str(), LogStyle::Error);
+        return false;
+    }
     if (!usable || listener_.Listen(static_cast<uint16_t>(port), kListenBacklog, AF_INET,
                                     htonl(INADDR_ANY)) != WSR_OK) {
         const std::string line = "Could not start listening on port " + portText +

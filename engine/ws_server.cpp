@@ -46,6 +46,8 @@ CIP_WSServer::~CIP_WSServer() {
     }
 }
 
+bool CIP_WSServer::PrepareToListen(std::string&) { return true; }
+
 int CIP_WSServer::Listen(uint16_t port, int backlog, int family, uint32_t address) {
     sockaddr_in local{};
     local.sin_family = static_cast<sa_family_t>(family);

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <string>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,10 @@ public:
     // is closed too and the result is WSR_ALREADY_OPEN; otherwise it
     // replaces the held one. Owner's thread.
     virtual int Listen(uint16_t port, int backlog, int family, uint32_t address);
+    // What must be ready before listening begins, asked by the owner's
+    // Start: true, or false with the line to log in `error`, and then no
+    // listening starts. The base needs nothing. Owner's thread.
+    virtual bool PrepareToListen(std::string& error);
     // Starts the accept thread. 0, or WSR_FAILED when it already runs (or
     // ended by itself and Stop has not been called yet) or cannot start.
     // Owner's thread.

@@ -28,6 +28,51 @@ bool CIP_WSThread::ServerShuttingDown() const {
     return server != nullptr && server->IsShuttingDown();
 }
 
+void CIP_WSThread::Secure(std::unique_ptr<TlsStream> stream) { tls_ = std::move(stream); }
+
+TlsStream* CIP_WSThread::TlsOf(int socket) const {
+    return tls_ != nullptr && socket == sock && socket >= 0 ? tls_.get() : nullptr;
+}
+
+int CIP_WSThread::ReceiveBytes(int socket, void* buffer, int size, int flags) {
+    TlsStream* tls = TlsOf(socket);
+    if (tls == nullptr) return CIP_Socket::ReceiveBytes(socket, buffer, size, flags);
+    return tls->Receive(buffer, size, (flags & MSG_PEEK) != 0);
+}
+
+int CIP_WSThread::SendBytes(int socket, const void* data, int length, int flags) {
+    TlsStream* tls = TlsOf(socket);
+    if (tls == nullptr) return CIP_Socket::SendBytes(socket, data, length, flags);
+    return tls->Send(data, length);
+}
+
+int CIP_WSThread::HasInput(int socket) {
+    TlsStream* tls = TlsOf(socket);
+    if (tls != nullptr && tls->HasBuffered()) return 1;
+    return CIP_Socket::HasInput(socket);
+}
+
+int CIP_WSThread::SelectReadable(int socket, int seconds, int microseconds) {
+    // Bytes already decrypted would never wake the socket.
+    TlsStream* tls = TlsOf(socket);
+    if (tls != nullptr && tls->HasBuffered()) return 0;
+    return CIP_Socket::SelectReadable(socket, seconds, microseconds);
+}
+
+int CIP_WSThread::ShutdownSocket(int socket, int how) {
+    // close_notify must go out before the connection is shut down.
+    if (TlsOf(socket) != nullptr) tls_->Close();
+    return CIP_Socket::ShutdownSocket(socket, how);
+}
+
+int CIP_WSThread::CloseSocket(int socket) {
+    if (TlsOf(socket) != nullptr) {
+        tls_->Close();
+        tls_.reset();
+    }
+    return CIP_Socket::CloseSocket(socket);
+}
+
 int CIP_WSThread::Send(const void* data, int length, int flags) {
     if (data == nullptr) return -1;
     if (length < 0) length = static_cast<int>(std::strlen(static_cast<const char*>(data)));

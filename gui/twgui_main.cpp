@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "app/program_paths.h"
@@ -81,6 +82,9 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
         idleTimeout = server_.store.options.idletimeout;
     }
     server_.SetIdleTimeout(IdleTimeoutFromOption(idleTimeout));
+    // tarnhold.crt and tarnhold.key live beside the settings file.
+    server_.SetCertificateFolder(
+        std::filesystem::path(files_.settingsPath).parent_path().string());
     StartTBItemClick();
     statusPanel_->SetText(StatusText(0));
 }

@@ -16,10 +16,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include <netinet/in.h>
 
 #include "net/socket.h"
+#include "net/tls.h"
 
 class CIP_DataSource;
 
@@ -180,6 +182,19 @@ public:
     // when accepting failed.
     virtual int AcceptFrom(std::uint32_t peerAddress, int seconds);
 
+    // TLS on the data socket: once `stream` (its handshake done on
+    // Socket()) is handed over, every send, receive and wait of the data
+    // socket goes through it, file transfers included, until Disconnect,
+    // which sends close_notify first.
+    void Secure(std::unique_ptr<TlsStream> stream);
+    bool IsSecured() const { return tls_ != nullptr; }
+
+    // The primitives, through TLS while the data socket is secured.
+    int ReceiveBytes(int socket, void* buffer, int size, int flags) override;
+    int SendBytes(int socket, const void* data, int length, int flags) override;
+    int HasInput(int socket) override;
+    int SelectReadable(int socket, int seconds, int microseconds) override;
+
     // The time-outs (milliseconds, 0 for none) applied to the data socket
     // by every later connect, accept and datagram open. No system call.
     void SetDataTimeouts(int sendMilliseconds, int receiveMilliseconds);
@@ -222,6 +237,9 @@ protected:
     std::int32_t receiveTimeout = 30000;
 
 private:
+    std::unique_ptr<TlsStream> tls_;
+    // The TLS stream when it covers `socket`, else null.
+    TlsStream* TlsOf(int socket) const;
     // Closes the data socket (shutting a stream down first): true when
     // both calls succeeded.
     bool CloseDataSocket();

@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  libssl-dev
   g++ clang libclang-rt-14-dev
   libgtest-dev googletest
   python3 curl lftp

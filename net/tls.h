@@ -1,0 +1,123 @@
+// Server-side TLS for the FTP control connection and its data connections
+// (explicit FTPS). The rest of the program sees only these classes: the
+// OpenSSL calls stay in net/tls_*.cpp.
+//
+//   TlsCredentials  the certificate and key of the settings folder, loaded
+//                   once per Start and shared read-only by every session.
+//   TlsContext      one control connection's TLS: its handshakes share a
+//                   context of their own, so a data connection can resume
+//                   only a session that this control connection handed out.
+//   TlsStream       one connection after its handshake: bytes in and out.
+//
+// Versions TLS 1.2 and 1.3 only, no compression, no renegotiation, the
+// cipher list of a current server guide (Mozilla "intermediate").
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// The file names of the pair in the settings folder.
+constexpr const char* kTlsCertificateName = "tarnhold.crt";
+constexpr const char* kTlsKeyName = "tarnhold.key";
+
+class TlsCredentials {
+public:
+    // Loads tarnhold.crt (the certificate, optionally followed by its
+    // chain, PEM) and tarnhold.key (PEM) from `folder`. When both are
+    // missing, first makes a self-signed pair there (ECDSA P-256, the host
+    // name as subject alternative name, ten years; the key mode 0600),
+    // each written to a temporary file, synced and linked into place, so
+    // that an existing file is never replaced. Null, with the reason as a
+    // short sentence in `error`, when a file is missing, unreadable, holds
+    // no usable PEM, or the key does not match the certificate. Any
+    // thread; it touches only the folder's two files.
+    static std::shared_ptr<const TlsCredentials> LoadOrCreate(const std::string& folder,
+                                                              std::string& error);
+
+    struct Parts;  // the loaded objects, for net/tls_*.cpp only
+    explicit TlsCredentials(std::unique_ptr<Parts> parts);
+    ~TlsCredentials();
+    TlsCredentials(const TlsCredentials&) = delete;
+    TlsCredentials& operator=(const TlsCredentials&) = delete;
+    const Parts& parts() const { return *parts_; }
+
+private:
+    std::unique_ptr<Parts> parts_;
+};
+
+class TlsStream;
+
+class TlsContext {
+public:
+    // A context with the credentials; null when OpenSSL refuses them or
+    // runs out of memory. Any thread; the context then belongs to one.
+    static std::unique_ptr<TlsContext> Create(std::shared_ptr<const TlsCredentials> credentials);
+    ~TlsContext();
+    TlsContext(const TlsContext&) = delete;
+    TlsContext& operator=(const TlsContext&) = delete;
+
+    // Runs the server side of a handshake on the connected `socket`, which
+    // is switched to non-blocking and stays so while the stream lives. The
+    // handshake ends after `timeoutMs` (0 or less: 30 s) or as soon as
+    // `cancelled` (may be empty) says so; it is asked about once a second.
+    // With `mustResume`, a handshake that does not resume a session of
+    // this context fails too. Null on any failure; the socket is left open
+    // for its owner to close.
+    std::unique_ptr<TlsStream> Accept(int socket, int timeoutMs, std::function<bool()> cancelled,
+                                      bool mustResume);
+
+    struct Parts;
+
+private:
+    explicit TlsContext(std::unique_ptr<Parts> parts);
+    std::unique_ptr<Parts> parts_;
+};
+
+class TlsStream {
+public:
+    struct Parts;
+    explicit TlsStream(std::unique_ptr<Parts> parts);
+    // Frees the TLS state; neither sends close_notify nor closes the socket.
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    // Time-outs for one Receive or Send to make progress (milliseconds;
+    // 0 or less: 30 s) and the cancel test asked about once a second while
+    // waiting. The handshake's cancel test stays until replaced.
+    void SetTimeouts(int receiveMs, int sendMs);
+    void SetCancel(std::function<bool()> cancelled);
+
+    // Up to `size` decrypted bytes (`peek`: left to be read again): the
+    // count, 0 once the peer has closed the TLS session with close_notify,
+    // -1 on an error, a time-out, a cancellation, or a connection closed
+    // without close_notify (which may be a cut).
+    int Receive(void* buffer, int size, bool peek);
+    // Sends up to `length` bytes: the count sent (at least 1), or -1.
+    int Send(const void* data, int length);
+    // Whether decrypted bytes wait to be read, so that the socket's own
+    // readiness does not tell.
+    bool HasBuffered() const;
+    // Sends close_notify without waiting for the peer's; best effort.
+    void Close();
+
+    // Whether the kernel encrypts what is sent (kernel TLS), so that a
+    // file can go out with SendFile.
+    bool KernelSends() const;
+    // Sends up to `count` bytes of the file `fd` from `offset` through the
+    // kernel: the count (0 at the end of the file) or -1. Only while
+    // KernelSends().
+    ssize_t SendFile(int fd, off_t offset, std::size_t count);
+
+    // "TLSv1.3" and the like.
+    const char* Version() const;
+    // Whether the handshake resumed an earlier session.
+    bool Resumed() const;
+
+private:
+    std::unique_ptr<Parts> parts_;
+};
