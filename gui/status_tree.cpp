@@ -8,6 +8,7 @@
 #include <QStyledItemDelegate>
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,8 @@ public:
     int64_t lastBytes = -1;
     qint64 lastMs = 0;
     QString rate;
+    // For a session: whether its image shows the lock; unset before the first.
+    std::optional<bool> secured;
 };
 
 // What a refresh reads of a session and an account under the store's lock.
@@ -117,6 +120,7 @@ struct StatusTree::SessionView {
     QString transferName;
     int64_t transferred;
     int64_t size;
+    bool secured;
 };
 
 struct StatusTree::AccountView {
@@ -137,7 +141,8 @@ View ReadSession(const client_s* c) {
         QString::fromUtf8(c->transferName,
                           static_cast<int>(strnlen(c->transferName, sizeof c->transferName))),
         c->transferred.load(std::memory_order_relaxed),
-        c->transferSize.load(std::memory_order_relaxed)};
+        c->transferSize.load(std::memory_order_relaxed),
+        c->secured.load(std::memory_order_relaxed)};
 }
 
 }  // namespace
@@ -146,7 +151,8 @@ StatusTree::StatusTree(QWidget* parent)
     : QTreeWidget(parent),
       anonymousIcon_(QStringLiteral(":/images/anonymous.svg")),
       accountIcon_(QStringLiteral(":/images/account.svg")),
-      sessionIcon_(QStringLiteral(":/images/session.svg")) {
+      sessionIcon_(QStringLiteral(":/images/session.svg")),
+      securedIcon_(QStringLiteral(":/images/secured.svg")) {
     setHeader(new TitleHeader(this));
     setColumnCount(3);
     setHeaderLabels({QStringLiteral("Active accounts/users"), QStringLiteral("Status"),
@@ -236,8 +242,12 @@ int StatusTree::RefreshStatus(int32_t stamp) {
             }
             if (child == nullptr) {
                 child = new Node(session.record);
-                child->setIcon(AccountColumn, sessionIcon_);
                 node->addChild(child);
+            }
+            // AUTH may come after the login: the image follows the record.
+            if (child->secured != session.secured) {
+                child->secured = session.secured;
+                child->setIcon(AccountColumn, session.secured ? securedIcon_ : sessionIcon_);
             }
             child->stamp = stamp;
             child->setText(AccountColumn, session.address);

@@ -64,7 +64,8 @@ private:
 
     AccountStore* store_ = nullptr;
     QAction* disconnectAction_;
-    QIcon anonymousIcon_, accountIcon_, sessionIcon_;
+    // A session over FTPS shows the session image with a lock.
+    QIcon anonymousIcon_, accountIcon_, sessionIcon_, securedIcon_;
     QTimer transferTimer_;
     QElapsedTimer clock_;
 };

@@ -14,6 +14,11 @@ namespace {
 constexpr int kWidth = 304;
 constexpr int kHeight = 297;
 
+// Sets or clears `bit` of `features`.
+void Store(uint32_t& features, uint32_t bit, bool on) {
+    features = on ? features | bit : features & ~bit;
+}
+
 }  // namespace
 
 TTWServer::TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autostart,
@@ -33,6 +38,13 @@ TTWServer::TTWServer(CIP_FTPServer& server, ServerLog& log, AutostartEntry autos
     // clicked, unlike toggled, comes only from the owner.
     connect(ui_->CheckBox1, &QCheckBox::clicked, this, &TTWServer::CheckBox1Click);
     connect(ui_->Button1, &QPushButton::clicked, this, &TTWServer::Button1Click);
+    // Requiring FTPS offers it; not offering it requires nothing.
+    connect(ui_->TlsRequireCheck, &QCheckBox::toggled, this, [this](bool on) {
+        if (on) ui_->TlsOfferCheck->setChecked(true);
+    });
+    connect(ui_->TlsOfferCheck, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on) ui_->TlsRequireCheck->setChecked(false);
+    });
 }
 
 TTWServer::~TTWServer() = default;
@@ -48,6 +60,9 @@ void TTWServer::ShowStoredOptions() {
     ui_->dxSpinEdit3->setValue(options.idletimeout);
     ui_->CheckBox1->setChecked(options.startatboot != 0);
     ui_->ModernCommandsCheck->setChecked(options.features & FEATURE_MODERN_COMMANDS);
+    ui_->TlsRequireCheck->setChecked(options.features & FEATURE_TLS_REQUIRED);
+    ui_->TlsOfferCheck->setChecked(options.features & (FEATURE_TLS | FEATURE_TLS_REQUIRED));
+    ui_->LoginGuardCheck->setChecked(options.features & FEATURE_LOGIN_GUARD);
 }
 
 void TTWServer::Open() {
@@ -64,16 +79,21 @@ void TTWServer::Button1Click() {
     const auto idletimeout = static_cast<uint32_t>(ui_->dxSpinEdit3->value());
     const bool startatboot = ui_->CheckBox1->isChecked();
     const bool modern = ui_->ModernCommandsCheck->isChecked();
+    const bool offerTls = ui_->TlsOfferCheck->isChecked();
+    const bool requireTls = ui_->TlsRequireCheck->isChecked();
+    const bool guard = ui_->LoginGuardCheck->isChecked();
     {
         AccountStore::Lock lock(server_.store);
         server_.store.options.port = port;
         server_.store.options.maxusers = maxusers;
         server_.store.options.idletimeout = idletimeout;
         server_.store.options.startatboot = startatboot ? 1 : 0;
-        // The other feature bits are not this window's.
+        // Bits this window does not show are left as they are.
         uint32_t& features = server_.store.options.features;
-        features =
-            modern ? features | FEATURE_MODERN_COMMANDS : features & ~FEATURE_MODERN_COMMANDS;
+        Store(features, FEATURE_MODERN_COMMANDS, modern);
+        Store(features, FEATURE_TLS, offerTls);
+        Store(features, FEATURE_TLS_REQUIRED, requireTls);
+        Store(features, FEATURE_LOGIN_GUARD, guard);
     }
     server_.SetIdleTimeout(IdleTimeoutFromOption(idletimeout));
 

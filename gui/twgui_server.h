@@ -1,6 +1,7 @@
 // TTWServer: the options window. It edits the port to listen on, the user
 // limit, the idle time-out, whether the program starts at logon and, beyond
-// the design, whether sessions answer the modern client commands. "Ok"
+// the design, whether sessions answer the modern client commands, offer
+// or require FTPS and guard against password guessing. "Ok"
 // stores them in the server's options, hands the idle time-out to the
 // sessions and, once the owner has clicked the check box, writes or
 // deletes the start-at-logon entry. A changed port applies at the next

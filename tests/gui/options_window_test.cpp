@@ -65,6 +65,11 @@ class OptionsWindowTest : public QObject, protected ConsoleFixture {
     static void ClickBox(TTWServer* options) {
         QTest::mouseClick(options->Form().CheckBox1, Qt::LeftButton);
     }
+    // A click on the box's square: a box in a wide cell is no wider than
+    // its text, so its middle may be empty.
+    static void Tick(QCheckBox* box) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+    }
     srvropt_s Stored() const {
         AccountStore::Lock lock(server_->store);
         return server_->store.options;
@@ -220,6 +225,42 @@ private slots:
         QTest::mouseClick(options->Form().ModernCommandsCheck, Qt::LeftButton);
         Ok(options);
         QCOMPARE(Stored().features, 0x8u);
+    }
+
+    void theFtpsAndGuardBoxesStoreTheirBitsAndLeaveTheOthers() {
+        {
+            AccountStore::Lock lock(server_->store);
+            server_->store.options.features = 0x1;
+        }
+        TTWServer* options = Options();
+        auto& form = options->Form();
+        QVERIFY(!form.TlsOfferCheck->isChecked() && !form.TlsRequireCheck->isChecked());
+        QVERIFY(!form.LoginGuardCheck->isChecked());
+        // Requiring FTPS offers it too.
+        Tick(form.TlsRequireCheck);
+        QVERIFY(form.TlsOfferCheck->isChecked());
+        Ok(options);
+        QCOMPARE(Stored().features, 0x7u);
+
+        options = Options();
+        QVERIFY(options->Form().TlsOfferCheck->isChecked());
+        QVERIFY(options->Form().TlsRequireCheck->isChecked());
+        Tick(options->Form().LoginGuardCheck);
+        Ok(options);
+        QCOMPARE(Stored().features, 0xfu);
+
+        // Not offering FTPS cannot require it.
+        options = Options();
+        Tick(options->Form().TlsOfferCheck);
+        QVERIFY(!options->Form().TlsRequireCheck->isChecked());
+        Ok(options);
+        QCOMPARE(Stored().features, 0x9u);
+
+        options = Options();
+        Tick(options->Form().TlsOfferCheck);
+        Tick(options->Form().LoginGuardCheck);
+        Ok(options);
+        QCOMPARE(Stored().features, 0x3u);
     }
 
     void aNewIdleTimeoutEndsAnIdleSessionAtTheNewBound() {
