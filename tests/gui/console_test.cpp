@@ -4,6 +4,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -102,6 +104,23 @@ private slots:
         QVERIFY(top->isExpanded());
         QCOMPARE(StatusLine(),
                  QStringLiteral("Status: 1 connection is currently active on the server"));
+    }
+
+    void aSessionOverFtpsShowsTheLock() {
+        {
+            AccountStore::Lock lock(server_->store);
+            server_->store.options.features = FEATURE_TLS;
+        }
+        Client& plain = NewClient();
+        Client& secured = NewClient();
+        QCOMPARE(plain.Do("login alice pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(secured.Do("tlslogin alice pw"), QStringLiteral("ok logged in"));
+        QTRY_COMPARE(TopTexts(Tree()), QStringList{"Alice (2 connections)"});
+        const QImage lock = QIcon(QStringLiteral(":/images/secured.svg")).pixmap(16).toImage();
+        const QImage session = QIcon(QStringLiteral(":/images/session.svg")).pixmap(16).toImage();
+        QTreeWidgetItem* top = Tree()->topLevelItem(0);
+        QCOMPARE(top->child(0)->icon(0).pixmap(16).toImage(), session);
+        QCOMPARE(top->child(1)->icon(0).pixmap(16).toImage(), lock);
     }
 
     void twoSessionsOfANamedAccountThenTheLastLogoutRemovesItsNode() {

@@ -7,6 +7,7 @@ line, "ok ..." or "error ...":
 
     connect               connect and read the greeting, without logging in
     login USER PASS       connect when needed, then log in
+    tlslogin USER PASS    connect with AUTH TLS (any certificate), then log in
     retr NAME             download NAME whole (passive); ok <bytes>
     startretr NAME RATE   start downloading NAME in the background, reading
                           about RATE bytes a second; ok at once
@@ -24,6 +25,7 @@ Every wait is bounded, so a test never hangs on this client.
 
 import ftplib
 import io
+import ssl
 import sys
 import threading
 import time
@@ -48,6 +50,15 @@ class Driver:
     def login(self, user, password):
         self.connect()
         self.ftp.login(user, password)
+        return "ok logged in"
+
+    def tlslogin(self, user, password):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        self.ftp = ftplib.FTP_TLS(context=context, timeout=TIMEOUT)
+        self.ftp.connect("127.0.0.1", self.port)
+        self.ftp.login(user, password)  # AUTH TLS first
         return "ok logged in"
 
     def retr(self, name):
