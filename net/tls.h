@@ -105,14 +105,6 @@ public:
     // Sends close_notify without waiting for the peer's; best effort.
     void Close();
 
-    // Whether the kernel encrypts what is sent (kernel TLS), so that a
-    // file can go out with SendFile.
-    bool KernelSends() const;
-    // Sends up to `count` bytes of the file `fd` from `offset` through the
-    // kernel: the count (0 at the end of the file) or -1. Only while
-    // KernelSends().
-    ssize_t SendFile(int fd, off_t offset, std::size_t count);
-
     // "TLSv1.3" and the like.
     const char* Version() const;
     // Whether the handshake resumed an earlier session.

@@ -217,28 +217,6 @@ void TlsStream::Close() {
     parts_->failed = true;
 }
 
-bool TlsStream::KernelSends() const {
-    return !parts_->failed && BIO_get_ktls_send(SSL_get_wbio(parts_->ssl.get())) != 0;
-}
-
-ssize_t TlsStream::SendFile(int fd, off_t offset, std::size_t count) {
-    Parts& p = *parts_;
-    if (p.failed) return -1;
-    const auto deadline = DeadlineAfter(p.sendMs);
-    for (;;) {
-        ERR_clear_error();
-        ossl_ssize_t sent = SSL_sendfile(p.ssl.get(), fd, offset, count, 0);
-        if (sent >= 0) return sent;
-        const int error = SSL_get_error(p.ssl.get(), static_cast<int>(sent));
-        ERR_clear_error();
-        if (error == SSL_ERROR_WANT_WRITE && WaitFor(p.socket, POLLOUT, deadline, p.cancelled)) {
-            continue;
-        }
-        p.failed = true;
-        return -1;
-    }
-}
-
 const char* TlsStream::Version() const { return SSL_get_version(parts_->ssl.get()); }
 
 bool TlsStream::Resumed() const { return SSL_session_reused(parts_->ssl.get()) == 1; }

@@ -10,7 +10,6 @@
 #include <memory>
 
 #include <poll.h>
-#include <unistd.h>
 
 #include "net/data_source.h"
 #include "net/ws_client.h"
@@ -67,27 +66,16 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
     // sendfile runs on a non-blocking socket with its own wait: on a blocking
     // socket each of its internal pieces would start a fresh send time-out,
     // so a peer that never reads could hold the session for minutes.
-    // Under TLS only the kernel's own TLS can send a file unread; the TLS
-    // socket is non-blocking already.
-    const bool secured = tls_ != nullptr;
-    bool zeroCopy = file != nullptr && file->Handle() >= 0 &&
-                    (secured ? tls_->KernelSends() : SetSocketBlocking(sock, false));
-    const bool restoreBlocking = zeroCopy && !secured;
+    // Under TLS every byte is encrypted on its way out: no sendfile.
+    bool zeroCopy =
+        tls_ == nullptr && file != nullptr && file->Handle() >= 0 && SetSocketBlocking(sock, false);
+    const bool restoreBlocking = zeroCopy;
     std::unique_ptr<char[]> chunk;
     std::int64_t total = 0;
     int code = WSR_OK;
     for (;;) {
         std::int64_t moved = 0;
-        if (zeroCopy && secured) {
-            const off_t at = lseek(file->Handle(), 0, SEEK_CUR);
-            const ssize_t n = at < 0 ? -1 : tls_->SendFile(file->Handle(), at, kSendfilePiece);
-            if (n == 0) break;
-            if (n < 0 || lseek(file->Handle(), at + n, SEEK_SET) < 0) {
-                code = WSR_SEND_FAILED;
-                break;
-            }
-            moved = n;
-        } else if (zeroCopy) {
+        if (zeroCopy) {
             // The file position moves with what went out, so a fall-back to
             // copying goes on where sendfile stopped.
             ssize_t n;
