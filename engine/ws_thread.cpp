@@ -54,8 +54,10 @@ int CIP_WSThread::HasInput(int socket) {
 
 int CIP_WSThread::SelectReadable(int socket, int seconds, int microseconds) {
     // Bytes already decrypted would never wake the socket.
+    // An ended stream answers at once (with nothing), so the session
+    // learns of the end without waiting.
     TlsStream* tls = TlsOf(socket);
-    if (tls != nullptr && tls->HasBuffered()) return 0;
+    if (tls != nullptr && (tls->HasBuffered() || tls->Ended())) return 0;
     return CIP_Socket::SelectReadable(socket, seconds, microseconds);
 }
 
@@ -312,6 +314,9 @@ int CIP_WSThread::ResolveHost(const char* name, char* out, int outSize) {
 
 int CIP_WSThread::IsConnectionAlive() {
     if (sock < 0) return 0;
+    // A TLS session that has ended cannot carry another line, whatever the
+    // connection below it still does.
+    if (TlsStream* tls = TlsOf(sock); tls != nullptr && tls->Ended()) return 0;
     pollfd entry{sock, POLLIN, 0};
     int ready;
     while ((ready = poll(&entry, 1, 0)) < 0 && errno == EINTR) {

@@ -104,6 +104,9 @@ public:
     bool HasBuffered() const;
     // Sends close_notify without waiting for the peer's; best effort.
     void Close();
+    // Whether nothing more can come: the peer closed the TLS session, an
+    // error ended it, or Close was called.
+    bool Ended() const;
 
     // "TLSv1.3" and the like.
     const char* Version() const;

@@ -97,6 +97,7 @@ struct TlsStream::Parts {
     std::function<bool()> cancelled;
     // After a fatal error OpenSSL must not be asked again.
     bool failed = false;
+    bool peerClosed = false;
 };
 
 TlsContext::TlsContext(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
@@ -166,7 +167,10 @@ int TlsStream::Receive(void* buffer, int size, bool peek) {
         if (ok == 1) return static_cast<int>(got);
         const int error = SSL_get_error(p.ssl.get(), ok);
         ERR_clear_error();
-        if (error == SSL_ERROR_ZERO_RETURN) return 0;
+        if (error == SSL_ERROR_ZERO_RETURN) {
+            p.peerClosed = true;
+            return 0;
+        }
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             if (WaitFor(p.socket, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
                         p.cancelled)) {
@@ -216,6 +220,8 @@ void TlsStream::Close() {
     ERR_clear_error();
     parts_->failed = true;
 }
+
+bool TlsStream::Ended() const { return parts_->failed || parts_->peerClosed; }
 
 const char* TlsStream::Version() const { return SSL_get_version(parts_->ssl.get()); }
 

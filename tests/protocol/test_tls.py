@@ -228,6 +228,29 @@ class RepliesTest(TlsTestCase):
         self.assertEqual(self.session(server).ask(b"NOOP"), harness.NOOP_OK)
 
 
+    def test_a_tls_session_that_breaks_or_closes_ends_its_control_connection(self):
+        # No idle time-out: only the end of TLS can end these sessions.
+        server = self.serve_tls(idletimeout=0)
+        broken = self.tls_session(server)
+        raw = socket.socket(fileno=os.dup(broken.client.sock.fileno()))
+        self.addCleanup(raw.close)
+        raw.sendall(b"\x17\x03\x03\x00\x20" + b"\x00" * 32)  # a record that fails to decrypt
+        raw.settimeout(30)
+        received = b""
+        while True:  # an alert may come first, then the close
+            chunk = raw.recv(4096)
+            if not chunk:
+                break
+            received += chunk
+        # close_notify: the server answers with its own and closes.
+        closed = self.tls_session(server)
+        plain = closed.client.sock.unwrap()
+        plain.settimeout(30)
+        self.assertEqual(plain.recv(4096), b"")
+        for _ in range(2):
+            server.wait_for_line(r"Connection from 127.0.0.1 disconnected.$")
+
+
 class DataTest(TlsTestCase):
 
     def test_protected_and_clear_data_in_both_modes(self):
