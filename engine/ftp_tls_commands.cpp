@@ -80,9 +80,8 @@ int CIP_FTPThread::HandlePbsz() {
         Reply("503 PBSZ needs AUTH TLS first\r\n");
         return 0;
     }
-    char* end = nullptr;
-    if (GetToken(line, " ", 1, argument, sizeof argument) != 0 || argument[0] < '0' ||
-        argument[0] > '9' || (std::strtoull(argument, &end, 10), *end != '\0')) {
+    if (GetToken(line, " ", 1, argument, sizeof argument) != 0 || argument[0] == '\0' ||
+        argument[std::strspn(argument, "0123456789")] != '\0') {
         Reply("501 PBSZ needs a whole number\r\n");
         return 0;
     }

@@ -44,7 +44,8 @@ public:
     // starts the accept thread. Returns true when listening began. On
     // failure logs the error line and changes nothing else; a port of 0
     // or above 65535 is such a failure, since it names no port a client
-    // could reach.
+    // could reach, and so is what the listener needs beforehand and lacks
+    // (FTPS's certificate and key), logged as it words it.
     bool Start();
 
     // Enables Start, disables Stop, logs the stopped line and stops

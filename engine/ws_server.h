@@ -21,10 +21,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <string>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include <netinet/in.h>
