@@ -278,6 +278,24 @@ class DataTest(TlsTestCase):
                 self.assertEqual(replies[-1], b"226 Transfer Complete\r\n")
                 self.assertEqual(self.read("clear-" + name.decode()), AWKWARD)
 
+    def test_memory_stays_flat_for_large_protected_transfers(self):
+        size = 96 << 20
+        test_data.make_sparse(self.path("large.bin"), size)
+        server = self.serve_tls()
+        session = self.tls_session(server)
+        session.protect()
+        self.assertEqual(len(session.protected_transfer(b"RETR large.bin", True)[1]), size)
+        before = test_data.peak_memory_kib(server)
+        for passive in (True, False):
+            replies, data = session.protected_transfer(b"RETR large.bin", passive)
+            self.assertEqual(len(data), size)
+            replies, _ = session.protected_transfer(b"STOR copy.bin", passive, data)
+            self.assertEqual(replies[-1], b"226 Transfer Complete\r\n")
+            self.assertEqual(os.path.getsize(self.path("copy.bin")), size)
+        del data
+        # Nothing near the file's size was ever held in memory.
+        self.assertLess(test_data.peak_memory_kib(server) - before, 32 << 10)
+
     def test_a_data_connection_that_does_not_resume_the_session_is_closed(self):
         self.write("secret.bin", AWKWARD)
         server = self.serve_tls()
