@@ -37,6 +37,7 @@ import grp
 import shutil
 import signal
 import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -877,10 +878,144 @@ class Noops(Workload):
         return [elapsed]
 
 
+# ---------------------------------------------------------------- FTPS
+
+# An optional group: tarnhold with FTPS (0x2) against vsftpd with
+# ssl_enable (pure-ftpd and ProFTPD are built here without TLS). One file
+# each way over TLS 1.2, the newest version Debian's vsftpd 3.0.3 serves
+# transfers with, and AES-128-GCM for both servers.
+FTPS = 0x2
+TLS_SIZES = {"full": 1024 * MiB, "quick": 64 * MiB}
+TLS_CIPHER = "ECDHE-ECDSA-AES128-GCM-SHA256"
+
+
+class ReusingFTP_TLS(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's TLS
+    session, as both servers require (curl, lftp and FileZilla do it too)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
+def offer_tls(workdir, data, sizes):
+    """vsftpd gets a pair made here with openssl and serves TLS; tarnhold
+    makes its own self-signed pair at Start."""
+    cert = os.path.join(workdir, "vsftpd.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                    "/CN=localhost", "-keyout", cert, "-out", cert],
+                   check=True, capture_output=True)
+    os.chmod(cert, 0o644)
+    Vsftpd.extra_settings = {
+        "ssl_enable": "YES", "allow_anon_ssl": "YES", "force_anon_logins_ssl": "NO",
+        "force_anon_data_ssl": "NO", "require_ssl_reuse": "YES", "ssl_ciphers": TLS_CIPHER,
+        "rsa_cert_file": cert, "rsa_private_key_file": cert,
+    }
+    Vsftpd.capabilities = Vsftpd.capabilities | {"tls"}
+    size = TLS_SIZES["quick" if sizes["download"] < TLS_SIZES["full"] else "full"]
+    sizes["tls"] = size
+    data.write("tls.bin", size)
+    data.tls_source = os.urandom(size)
+    data.tls_digest = hashlib.blake2b(data.tls_source).digest()
+    os.sync()
+
+
+def tls_login(server):
+    server.check_running()
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    context.maximum_version = ssl.TLSVersion.TLSv1_2
+    context.set_ciphers(TLS_CIPHER)
+    ftp = ReusingFTP_TLS(context=context, timeout=TIMEOUT)
+    ftp.connect(LOOPBACK, server.port)
+    ftp.auth()
+    ftp.login(server.user, server.password)
+    ftp.prot_p()
+    ftp.voidcmd("TYPE I")
+    return ftp
+
+
+class TlsDownload(Workload):
+    needs = frozenset({"tls"})
+    features = FTPS
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.buffer = bytearray(self.sizes["tls"])
+
+    def label(self):
+        return "TLS download %s" % size_text(self.sizes["tls"])
+
+    def volume(self):
+        return self.sizes["tls"]
+
+    def run(self, server, round_no):
+        ftp = tls_login(server)
+        try:
+            start = time.perf_counter()
+            got = receive(ftp, "RETR tls.bin", self.buffer)
+            elapsed = time.perf_counter() - start
+        finally:
+            logout(ftp)
+        self.data.check("tls.bin", self.buffer, got)
+        return elapsed
+
+
+class TlsUpload(Workload):
+    needs = frozenset({"tls"})
+    features = FTPS
+
+    def label(self):
+        return "TLS upload %s" % size_text(self.sizes["tls"])
+
+    def volume(self):
+        return self.sizes["tls"]
+
+    def run(self, server, round_no):
+        name = "up/tls-%s.bin" % server.name
+        path = os.path.join(self.data.root, name)
+        os.sync()
+        ftp = tls_login(server)
+        try:
+            start = time.perf_counter()
+            conn = ftp.transfercmd("STOR " + name)
+            conn.sendall(memoryview(self.data.tls_source))
+            # close_notify tells the server that nothing was cut.
+            conn.unwrap().close()
+            ftp.voidresp()
+            elapsed = time.perf_counter() - start
+        finally:
+            logout(ftp)
+        try:
+            h = hashlib.blake2b()
+            with open(path, "rb") as f:
+                while True:
+                    block = f.read(WRITE_BLOCK)
+                    if not block:
+                        break
+                    h.update(block)
+            if h.digest() != self.data.tls_digest:
+                raise BenchError("%s: stored data differs from what was sent" % name)
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
+        return elapsed
+
+
+TLS_WORKLOADS = {"tlsdownload": TlsDownload, "tlsupload": TlsUpload}
+
+
+
 # In table order. DEFAULT_WORKLOADS runs without --workloads.
 WORKLOADS = {"idle": IdleMemory, "download": Download, "upload": Upload, "small": SmallFiles,
              "small-epsv": SmallFilesEpsv, "list": Listing, "list-epsv": ListingEpsv,
              "mlsd": MachineListing, "clients": Concurrent, "logins": Logins, "noop": Noops}
+WORKLOADS.update(TLS_WORKLOADS)
 DEFAULT_WORKLOADS = "idle,download,upload,small,small-epsv,list,list-epsv,mlsd,clients"
 
 
@@ -1030,6 +1165,8 @@ def main(argv):
         log("bench: creating %.1f GiB of data in %s" % (need / (1 << 30), workdir))
         data = Data(data_dir, sizes)
         data.create(ftp_account)
+        if any(w in TLS_WORKLOADS for w in chosen):
+            offer_tls(workdir, data, sizes)
         workloads = [WORKLOADS[w](data) for w in chosen]
 
         executable = os.path.abspath(args.tarnhold)
