@@ -41,7 +41,8 @@ home = work + "/ftp"
 M = harness.MARK
 def section(marker, values):
     return marker + M + "\r\n" + "".join(str(v) + "\r\n" for v in values)
-text = section("SRVROPT", [port, 0, "f4240", "f4240", 100, 0, 1, 0, 300])
+# FTPS offered (bit 0x2), so that one session shows its lock.
+text = section("SRVROPT", [port, 2, "f4240", "f4240", 100, 0, 1, 0, 300])
 text += section("ANONACCT", ["Public FTP Account", "", "", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0])
 text += section("ANONACCPATH", [home, "44", "0"])
 text += section("REGACCT", ["Alice Smith", "alice", "secret", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0])
@@ -57,16 +58,23 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-# Two sessions of Alice (one downloading slowly) and an anonymous one.
+# Two sessions of Alice (one over FTPS, one downloading slowly) and an
+# anonymous one.
 python3 - "$port" <<'PY' &
-import ftplib, sys, time
+import ftplib, ssl, sys, time
 port = int(sys.argv[1])
-def session(user, password):
-    ftp = ftplib.FTP()
+def session(user, password, secured=False):
+    if secured:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        ftp = ftplib.FTP_TLS(context=context)
+    else:
+        ftp = ftplib.FTP()
     ftp.connect("127.0.0.1", port, timeout=60)
-    ftp.login(user, password)
+    ftp.login(user, password)  # FTP_TLS sends AUTH TLS first
     return ftp
-idle = session("alice", "secret")
+idle = session("alice", "secret", secured=True)
 anonymous = session("anonymous", "guest@example.org")
 anonymous.nlst()
 busy = session("alice", "secret")
