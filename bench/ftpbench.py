@@ -90,7 +90,7 @@ def size_text(n):
 # above the passive range, outside the kernel's ephemeral range, never 21,
 # and checks listening without connecting.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "protocol"))
-from harness import free_port, port_is_listening  # noqa: E402
+from harness import ReusingFTP_TLS, free_port, port_is_listening  # noqa: E402
 
 
 # ---------------------------------------------------------------- processes
@@ -499,6 +499,26 @@ class Data:
         if hashlib.blake2b(memoryview(received)[:count]).digest() != digest:
             raise BenchError("%s: received data differs from the file" % relative)
 
+    def check_stored(self, relative, size, digest):
+        """Checks what an upload left on disk, then removes it."""
+        path = os.path.join(self.root, relative)
+        try:
+            stored = os.path.getsize(path)
+            if stored != size:
+                raise BenchError("%s: stored %d bytes, sent %d" % (relative, stored, size))
+            h = hashlib.blake2b()
+            with open(path, "rb") as f:
+                while True:
+                    block = f.read(WRITE_BLOCK)
+                    if not block:
+                        break
+                    h.update(block)
+            if h.digest() != digest:
+                raise BenchError("%s: stored data differs from what was sent" % relative)
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
+
     def check_names(self, what, names, folder, count):
         listed = sorted(n for n in names if n.startswith("e"))
         expected = ["e%05d" % i for i in range(count)]
@@ -666,7 +686,6 @@ class Upload(Workload):
 
     def measure(self, server, round_no):
         name = "up/%s.bin" % server.name  # removed after each run
-        path = os.path.join(self.data.root, name)
         # Earlier writes are on disk before the clock starts, for every server.
         os.sync()
         ftp = login(server)
@@ -676,22 +695,7 @@ class Upload(Workload):
             elapsed = time.perf_counter() - start
         finally:
             logout(ftp)
-        try:
-            size = os.path.getsize(path)
-            if size != len(self.data.upload_source):
-                raise BenchError("%s: stored %d bytes, sent %d" % (name, size, len(self.data.upload_source)))
-            h = hashlib.blake2b()
-            with open(path, "rb") as f:
-                while True:
-                    block = f.read(WRITE_BLOCK)
-                    if not block:
-                        break
-                    h.update(block)
-            if h.digest() != self.data.upload_digest:
-                raise BenchError("%s: stored data differs from what was sent" % name)
-        finally:
-            if os.path.exists(path):
-                os.remove(path)
+        self.data.check_stored(name, len(self.data.upload_source), self.data.upload_digest)
         return [len(self.data.upload_source) / MiB / elapsed]
 
 
@@ -889,18 +893,6 @@ TLS_SIZES = {"full": 1024 * MiB, "quick": 64 * MiB}
 TLS_CIPHER = "ECDHE-ECDSA-AES128-GCM-SHA256"
 
 
-class ReusingFTP_TLS(ftplib.FTP_TLS):
-    """FTP_TLS whose data connections resume the control connection's TLS
-    session, as both servers require (curl, lftp and FileZilla do it too)."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
-
-
 def offer_tls(workdir, data, sizes):
     """vsftpd gets a pair made here with openssl and serves TLS; tarnhold
     makes its own self-signed pair at Start."""
@@ -977,8 +969,7 @@ class TlsUpload(Workload):
         return self.sizes["tls"]
 
     def run(self, server, round_no):
-        name = "up/tls-%s.bin" % server.name
-        path = os.path.join(self.data.root, name)
+        name = "up/tls-%s.bin" % server.name  # removed after each run
         os.sync()
         ftp = tls_login(server)
         try:
@@ -991,19 +982,7 @@ class TlsUpload(Workload):
             elapsed = time.perf_counter() - start
         finally:
             logout(ftp)
-        try:
-            h = hashlib.blake2b()
-            with open(path, "rb") as f:
-                while True:
-                    block = f.read(WRITE_BLOCK)
-                    if not block:
-                        break
-                    h.update(block)
-            if h.digest() != self.data.tls_digest:
-                raise BenchError("%s: stored data differs from what was sent" % name)
-        finally:
-            if os.path.exists(path):
-                os.remove(path)
+        self.data.check_stored(name, len(self.data.tls_source), self.data.tls_digest)
         return elapsed
 
 

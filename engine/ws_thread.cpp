@@ -1,9 +1,5 @@
 #include "engine/ws_thread.h"
 
-#include <cerrno>
-#include <cstring>
-#include <vector>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -11,14 +7,15 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
 #include "engine/ws_server.h"
 #include "net/data_source.h"
 #include "net/text.h"
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 CIP_WSThread::CIP_WSThread() = default;
 
@@ -28,52 +25,7 @@ bool CIP_WSThread::ServerShuttingDown() const {
     return server != nullptr && server->IsShuttingDown();
 }
 
-void CIP_WSThread::Secure(std::unique_ptr<TlsStream> stream) { tls_ = std::move(stream); }
-
-TlsStream* CIP_WSThread::TlsOf(int socket) const {
-    return tls_ != nullptr && socket == sock && socket >= 0 ? tls_.get() : nullptr;
-}
-
-int CIP_WSThread::ReceiveBytes(int socket, void* buffer, int size, int flags) {
-    TlsStream* tls = TlsOf(socket);
-    if (tls == nullptr) return CIP_Socket::ReceiveBytes(socket, buffer, size, flags);
-    return tls->Receive(buffer, size, (flags & MSG_PEEK) != 0);
-}
-
-int CIP_WSThread::SendBytes(int socket, const void* data, int length, int flags) {
-    TlsStream* tls = TlsOf(socket);
-    if (tls == nullptr) return CIP_Socket::SendBytes(socket, data, length, flags);
-    return tls->Send(data, length);
-}
-
-int CIP_WSThread::HasInput(int socket) {
-    TlsStream* tls = TlsOf(socket);
-    if (tls != nullptr && tls->HasBuffered()) return 1;
-    return CIP_Socket::HasInput(socket);
-}
-
-int CIP_WSThread::SelectReadable(int socket, int seconds, int microseconds) {
-    // Bytes already decrypted would never wake the socket.
-    // An ended stream answers at once (with nothing), so the session
-    // learns of the end without waiting.
-    TlsStream* tls = TlsOf(socket);
-    if (tls != nullptr && (tls->HasBuffered() || tls->Ended())) return 0;
-    return CIP_Socket::SelectReadable(socket, seconds, microseconds);
-}
-
-int CIP_WSThread::ShutdownSocket(int socket, int how) {
-    // close_notify must go out before the connection is shut down.
-    if (TlsOf(socket) != nullptr) tls_->Close();
-    return CIP_Socket::ShutdownSocket(socket, how);
-}
-
-int CIP_WSThread::CloseSocket(int socket) {
-    if (TlsOf(socket) != nullptr) {
-        tls_->Close();
-        tls_.reset();
-    }
-    return CIP_Socket::CloseSocket(socket);
-}
+int CIP_WSThread::SecuredSocket() const { return sock; }
 
 int CIP_WSThread::Send(const void* data, int length, int flags) {
     if (data == nullptr) return -1;
@@ -256,9 +208,7 @@ void CIP_WSThread::RefuseBusy() {
     }
 }
 
-int CIP_WSThread::Result(int code) {
-    return code;
-}
+int CIP_WSThread::Result(int code) { return code; }
 
 int CIP_WSThread::SetReceiveTimeout(int milliseconds) {
     if (SetSocketTimeout(sock, SO_RCVTIMEO, milliseconds) != 0) return -1;

@@ -8,19 +8,18 @@
 // given as `timeout` are whole seconds; 0 or less means "do not wait first".
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <memory>
 
-#include <netinet/in.h>
-
-#include "net/socket.h"
-#include "net/tls.h"
+#include "net/tls_socket.h"
 
 class CIP_DataSource;
 
 class CIP_WSServer;
 
-class CIP_WSThread : public CIP_Socket {
+class CIP_WSThread : public CIP_TlsSocket {
 public:
     CIP_WSThread();
     // Releases nothing: the connection thread closes the socket.
@@ -118,27 +117,15 @@ public:
     // blocking mode.
     int IsConnectionAlive();
 
-    // TLS on the connection: once `stream` (its handshake done on
-    // Socket()) is handed over, every send, receive and wait goes through
-    // it; closing the socket sends close_notify first.
-    void Secure(std::unique_ptr<TlsStream> stream);
-    bool IsSecured() const { return tls_ != nullptr; }
-
-    // The primitives, through TLS while the connection is secured.
-    int ReceiveBytes(int socket, void* buffer, int size, int flags) override;
-    int SendBytes(int socket, const void* data, int length, int flags) override;
-    int HasInput(int socket) override;
-    int SelectReadable(int socket, int seconds, int microseconds) override;
-    int ShutdownSocket(int socket, int how) override;
-    int CloseSocket(int socket) override;
-
     int Socket() const { return sock; }
     CIP_WSServer* Server() const { return server; }
 
 protected:
+    int SecuredSocket() const override;
+
     int sock = NO_SOCKET;
     sockaddr_in peerAddress{};
-    int listenSocket = NO_SOCKET;  // not owned
+    int listenSocket = NO_SOCKET;    // not owned
     CIP_WSServer* server = nullptr;  // not owned
     bool nonBlocking = false;
     int32_t receiveTimeout = 0;
@@ -147,9 +134,6 @@ protected:
     char hostText[32] = {};
 
 private:
-    std::unique_ptr<TlsStream> tls_;
-    // The TLS stream when it covers `socket`, else null.
-    TlsStream* TlsOf(int socket) const;
     // The connection thread hands the accepted connection over.
     friend class CIP_WSServer;
     bool ServerShuttingDown() const;

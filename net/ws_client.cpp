@@ -3,17 +3,17 @@
 // Whole-file and stream transfers are in ws_client_transfer.cpp.
 #include "net/ws_client.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 #include "net/text.h"
 
@@ -181,48 +181,17 @@ int CIP_WSClient::CreateSocket(int& handle, int family, int type, int protocol) 
 }
 
 void CIP_WSClient::Secure(std::unique_ptr<TlsStream> stream) {
-    tls_ = std::move(stream);
-    if (tls_) {
-        tls_->SetTimeouts(receiveTimeout, sendTimeout);
-        tls_->SetCancel([this] { return IsCancelled() != 0; });
+    if (stream) {
+        stream->SetTimeouts(receiveTimeout, sendTimeout);
+        stream->SetCancel([this] { return IsCancelled() != 0; });
     }
+    CIP_TlsSocket::Secure(std::move(stream));
 }
 
-TlsStream* CIP_WSClient::TlsOf(int socket) const {
-    return tls_ != nullptr && socket == sock && socket >= 0 ? tls_.get() : nullptr;
-}
-
-int CIP_WSClient::ReceiveBytes(int socket, void* buffer, int size, int flags) {
-    TlsStream* tls = TlsOf(socket);
-    if (tls == nullptr) return CIP_Socket::ReceiveBytes(socket, buffer, size, flags);
-    return tls->Receive(buffer, size, (flags & MSG_PEEK) != 0);
-}
-
-int CIP_WSClient::SendBytes(int socket, const void* data, int length, int flags) {
-    TlsStream* tls = TlsOf(socket);
-    if (tls == nullptr) return CIP_Socket::SendBytes(socket, data, length, flags);
-    return tls->Send(data, length);
-}
-
-int CIP_WSClient::HasInput(int socket) {
-    TlsStream* tls = TlsOf(socket);
-    if (tls != nullptr && tls->HasBuffered()) return 1;
-    return CIP_Socket::HasInput(socket);
-}
-
-int CIP_WSClient::SelectReadable(int socket, int seconds, int microseconds) {
-    // Bytes already decrypted would never wake the socket.
-    TlsStream* tls = TlsOf(socket);
-    if (tls != nullptr && tls->HasBuffered()) return 0;
-    return CIP_Socket::SelectReadable(socket, seconds, microseconds);
-}
+int CIP_WSClient::SecuredSocket() const { return sock; }
 
 bool CIP_WSClient::CloseDataSocket() {
     bool ok = true;
-    if (tls_) {
-        tls_->Close();
-        tls_.reset();
-    }
     // A connection that the peer already dropped cannot be shut down, and
     // that is no failure of ours.
     if (socketType == SOCK_STREAM && ShutdownSocket(sock, SHUTDOWN_BOTH) != 0 &&
@@ -384,8 +353,9 @@ int CIP_WSClient::SendDatagram(const void* data, int& length) {
 
 int CIP_WSClient::WaitWritable(int seconds, int microseconds) {
     if (sock < 0) return Result(WSR_FAILED);
-    return Result(PollSocket(sock, POLLOUT, PollMilliseconds(seconds, microseconds)) == 1 ? WSR_OK
-                                                                                     : WSR_FAILED);
+    return Result(PollSocket(sock, POLLOUT, PollMilliseconds(seconds, microseconds)) == 1
+                      ? WSR_OK
+                      : WSR_FAILED);
 }
 
 int CIP_WSClient::Receive(void* buffer, int size, int wait) {

@@ -12,16 +12,14 @@
 // unless an operation says otherwise.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include <netinet/in.h>
-
-#include "net/socket.h"
-#include "net/tls.h"
+#include "net/tls_socket.h"
 
 class CIP_DataSource;
 
@@ -43,7 +41,7 @@ public:
     virtual ssize_t Write(const void* data, std::size_t count) = 0;
 };
 
-class CIP_WSClient : public CIP_Socket {
+class CIP_WSClient : public CIP_TlsSocket {
 public:
     // Both sockets closed; send and receive time-outs of 30 s.
     CIP_WSClient();
@@ -187,13 +185,6 @@ public:
     // socket goes through it, file transfers included, until Disconnect,
     // which sends close_notify first.
     void Secure(std::unique_ptr<TlsStream> stream);
-    bool IsSecured() const { return tls_ != nullptr; }
-
-    // The primitives, through TLS while the data socket is secured.
-    int ReceiveBytes(int socket, void* buffer, int size, int flags) override;
-    int SendBytes(int socket, const void* data, int length, int flags) override;
-    int HasInput(int socket) override;
-    int SelectReadable(int socket, int seconds, int microseconds) override;
 
     // The time-outs (milliseconds, 0 for none) applied to the data socket
     // by every later connect, accept and datagram open. No system call.
@@ -222,6 +213,8 @@ public:
     int ReceiveTimeout() const { return receiveTimeout; }
 
 protected:
+    int SecuredSocket() const override;
+
     std::int32_t remotePort = 0;
     std::int32_t localPort = 0;
     std::int32_t listenPort = 0;
@@ -237,9 +230,6 @@ protected:
     std::int32_t receiveTimeout = 30000;
 
 private:
-    std::unique_ptr<TlsStream> tls_;
-    // The TLS stream when it covers `socket`, else null.
-    TlsStream* TlsOf(int socket) const;
     // Closes the data socket (shutting a stream down first): true when
     // both calls succeeded.
     bool CloseDataSocket();

@@ -68,7 +68,7 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
     // so a peer that never reads could hold the session for minutes.
     // Under TLS every byte is encrypted on its way out: no sendfile.
     bool zeroCopy =
-        tls_ == nullptr && file != nullptr && file->Handle() >= 0 && SetSocketBlocking(sock, false);
+        !IsSecured() && file != nullptr && file->Handle() >= 0 && SetSocketBlocking(sock, false);
     const bool restoreBlocking = zeroCopy;
     std::unique_ptr<char[]> chunk;
     std::int64_t total = 0;

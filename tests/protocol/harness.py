@@ -18,6 +18,7 @@ given as a function of the port, made once the port is chosen:
                                files={"tarnhold.bot": lambda port: harness.settings_file(port)})
 """
 
+import ftplib
 import os
 import queue
 import random
@@ -338,6 +339,18 @@ class Client:
 
     def close(self):
         self.sock.close()
+
+
+class ReusingFTP_TLS(ftplib.FTP_TLS):
+    """ftplib's FTP_TLS, but its data connections resume the control
+    connection's TLS session, as curl, lftp and FileZilla do."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
 
 
 class ServerTestCase(unittest.TestCase):

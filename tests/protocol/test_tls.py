@@ -5,7 +5,6 @@ in both modes, data connections that do not resume the control
 connection's own session, old protocol versions, the "FTPS required"
 rules, the certificate made once and reused, and pairs that refuse Start."""
 
-import ftplib
 import io
 import os
 import socket
@@ -42,18 +41,6 @@ def client_context(**versions):
     for name, value in versions.items():
         setattr(context, name, value)
     return context
-
-
-class ReusingFTP_TLS(ftplib.FTP_TLS):
-    """ftplib's FTP_TLS, but its data connections resume the control
-    connection's TLS session, as curl, lftp and FileZilla do."""
-
-    def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host,
-                                            session=self.sock.session)
-        return conn, size
 
 
 class TlsSession(test_data.Session):
@@ -475,7 +462,7 @@ class TlsClientsTest(TlsTestCase):
     def test_ftplib_ftp_tls_in_both_modes(self):
         for passive in (True, False):
             with self.subTest(passive=passive):
-                ftp = ReusingFTP_TLS(context=client_context())
+                ftp = harness.ReusingFTP_TLS(context=client_context())
                 ftp.connect(harness.LOOPBACK, self.server.port, timeout=30)
                 self.addCleanup(ftp.close)
                 ftp.login("alice", "secret")
