@@ -31,6 +31,7 @@
 #include "config/settings.h"
 #include "engine/ftp_server.h"
 #include "engine/server_control.h"
+#include "net/tls.h"
 
 namespace {
 
@@ -157,6 +158,7 @@ int main(int argc, char** argv) {
     }
     server->SetIdleTimeout(IdleTimeoutFromOption(idleTimeout));
     server->SetCertificateFolder(folder);
+    SetTlsModulePath(TlsModule());
 
     ServerControl control(*server, server->store, console);
     control.Start();

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "gui/desktop_module.h"
+#include "net/tls.h"
 
 #ifndef TARNHOLD_VERSION
 #error "the build defines TARNHOLD_VERSION"
@@ -98,18 +99,21 @@ std::string DataFolderOf(const std::string& executableFolder,
 
 std::string DataFolder() { return DataFolderOf(ExecutableFolder(), TARNHOLD_RELATIVE_DATA_FOLDER); }
 
-std::string DesktopModuleOf(const std::string& executableFolder,
-                            const std::string& relativeModuleFolder) {
+std::string ModuleOf(const std::string& executableFolder, const std::string& relativeModuleFolder,
+                     const char* name) {
     if (executableFolder.empty()) return {};
-    const std::string installed =
-        JoinFolder(executableFolder, relativeModuleFolder) + "/" + kDesktopModuleName;
+    const std::string installed = JoinFolder(executableFolder, relativeModuleFolder) + "/" + name;
     struct stat info {};
     if (stat(installed.c_str(), &info) == 0 && S_ISREG(info.st_mode)) return installed;
-    return JoinFolder(executableFolder, kDesktopModuleName);
+    return JoinFolder(executableFolder, name);
 }
 
 std::string DesktopModule() {
-    return DesktopModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER);
+    return ModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER, kDesktopModuleName);
+}
+
+std::string TlsModule() {
+    return ModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER, kTlsModuleName);
 }
 
 std::string ConfigHome() {

@@ -25,17 +25,19 @@ std::string DataFolderOf(const std::string& executableFolder,
 // installed layout), or empty when the executable's folder is unknown.
 std::string DataFolder();
 
-// The desktop console's module for an executable in `executableFolder`:
-// in the installed layout's module folder (`relativeModuleFolder` from the
-// executable's folder, such as "../lib/tarnhold") when the file is there,
-// otherwise beside the executable, as in the build tree. Empty in, empty
-// out.
-std::string DesktopModuleOf(const std::string& executableFolder,
-                            const std::string& relativeModuleFolder);
+// The program's module `name` (such as "tarnhold-desktop.so") for an
+// executable in `executableFolder`: in the installed layout's module folder
+// (`relativeModuleFolder` from the executable's folder, such as
+// "../lib/tarnhold") when the file is there, otherwise beside the
+// executable, as in the build tree. Empty in, empty out.
+std::string ModuleOf(const std::string& executableFolder, const std::string& relativeModuleFolder,
+                     const char* name);
 
-// The running program's desktop module (DesktopModuleOf with this build's
-// installed layout), or empty when the executable's folder is unknown.
+// The running program's desktop console and TLS modules (ModuleOf with this
+// build's installed layout), or empty when the executable's folder is
+// unknown.
 std::string DesktopModule();
+std::string TlsModule();
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is absolute,
 // else $HOME/.config; no trailing '/'. Empty when neither is absolute.

@@ -1,10 +1,14 @@
 #include "gui/desktop_module.h"
 
+#include "app/program_paths.h"
 #include "gui/desktop_app.h"
+#include "net/tls.h"
 
 extern "C" [[gnu::visibility("default")]] int tarnhold_run_desktop(int* argc, char** argv,
                                                                    const SettingsFiles* files,
                                                                    const sigset_t* stopSignals) {
+    // The module has its own copy of the server code, and so of its loader.
+    SetTlsModulePath(TlsModule());
     return RunDesktop(*argc, argv, *files, *stopSignals);
 }
 

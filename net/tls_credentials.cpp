@@ -212,12 +212,8 @@ std::string TlsErrorText() {
     return reason != nullptr ? reason : "error " + std::to_string(code);
 }
 
-TlsCredentials::TlsCredentials(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
-
-TlsCredentials::~TlsCredentials() = default;
-
-std::shared_ptr<const TlsCredentials> TlsCredentials::LoadOrCreate(const std::string& folder,
-                                                                   std::string& error) {
+std::shared_ptr<const TlsCredentials> LoadOrCreateCredentials(const std::string& folder,
+                                                              std::string& error) {
     ERR_clear_error();
     const std::string certificatePath = PathIn(folder, kTlsCertificateName);
     const std::string keyPath = PathIn(folder, kTlsKeyName);
@@ -229,34 +225,34 @@ std::shared_ptr<const TlsCredentials> TlsCredentials::LoadOrCreate(const std::st
         !ReadWhole(keyPath, kTlsKeyName, keyText, error)) {
         return nullptr;
     }
-    auto parts = std::make_unique<Parts>();
+    auto credentials = std::make_shared<OpenSslCredentials>();
     TlsPtr<BIO> certificateIn = MemoryOf(certificateText);
     TlsPtr<BIO> keyIn = MemoryOf(keyText);
-    parts->certificate.reset(PEM_read_bio_X509(certificateIn.get(), nullptr, nullptr, nullptr));
-    if (!parts->certificate) {
+    credentials->certificate.reset(PEM_read_bio_X509(certificateIn.get(), nullptr, nullptr, nullptr));
+    if (!credentials->certificate) {
         error = std::string(kTlsCertificateName) + " holds no PEM certificate";
         ERR_clear_error();
         return nullptr;
     }
-    parts->chain.reset(sk_X509_new_null());
+    credentials->chain.reset(sk_X509_new_null());
     while (X509* next = PEM_read_bio_X509(certificateIn.get(), nullptr, nullptr, nullptr)) {
-        if (parts->chain == nullptr || sk_X509_push(parts->chain.get(), next) == 0) X509_free(next);
+        if (credentials->chain == nullptr || sk_X509_push(credentials->chain.get(), next) == 0) X509_free(next);
     }
     ERR_clear_error();  // the end of the chain reads as an error
     // A key with a pass phrase cannot be used unattended: no prompt.
-    parts->key.reset(PEM_read_bio_PrivateKey(
+    credentials->key.reset(PEM_read_bio_PrivateKey(
         keyIn.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
-    if (!parts->key) {
+    if (!credentials->key) {
         error = std::string(kTlsKeyName) + " holds no usable PEM private key";
         ERR_clear_error();
         return nullptr;
     }
-    if (X509_check_private_key(parts->certificate.get(), parts->key.get()) != 1) {
+    if (X509_check_private_key(credentials->certificate.get(), credentials->key.get()) != 1) {
         error = std::string(kTlsKeyName) + " does not match " + kTlsCertificateName;
         ERR_clear_error();
         return nullptr;
     }
     // The settings a session will use must accept them (key size, digest).
-    if (!NewServerContext(*parts, &error)) return nullptr;
-    return std::make_shared<const TlsCredentials>(std::move(parts));
+    if (!NewServerContext(*credentials, &error)) return nullptr;
+    return credentials;
 }

@@ -1,5 +1,5 @@
-// The OpenSSL objects behind net/tls.h, shared by its implementation files
-// only. Nothing outside net/tls_*.cpp includes this header.
+// The OpenSSL objects behind net/tls.h, shared by the TLS module's files
+// only. Nothing outside the module includes this header.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -21,7 +21,9 @@ struct TlsFree {
 template <typename T>
 using TlsPtr = std::unique_ptr<T, TlsFree>;
 
-struct TlsCredentials::Parts {
+// The only kind of credentials there is: the module makes them all.
+class OpenSslCredentials final : public TlsCredentials {
+public:
     TlsPtr<X509> certificate;
     TlsPtr<STACK_OF(X509)> chain;  // may be empty
     TlsPtr<EVP_PKEY> key;
@@ -29,7 +31,12 @@ struct TlsCredentials::Parts {
 
 // A server context with the credentials and the protocol settings. Null
 // when OpenSSL refuses them; `error` then says why (may be null).
-TlsPtr<SSL_CTX> NewServerContext(const TlsCredentials::Parts& credentials, std::string* error);
+TlsPtr<SSL_CTX> NewServerContext(const OpenSslCredentials& credentials, std::string* error);
+
+// The module's two factories (TlsModule in net/tls.h).
+std::shared_ptr<const TlsCredentials> LoadOrCreateCredentials(const std::string& folder,
+                                                              std::string& error);
+std::unique_ptr<TlsContext> CreateContext(std::shared_ptr<const TlsCredentials> credentials);
 
 // The last OpenSSL error as a short text, the queue cleared.
 std::string TlsErrorText();

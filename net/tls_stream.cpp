@@ -57,7 +57,7 @@ Clock::time_point DeadlineAfter(int milliseconds) {
 
 }  // namespace
 
-TlsPtr<SSL_CTX> NewServerContext(const TlsCredentials::Parts& credentials, std::string* error) {
+TlsPtr<SSL_CTX> NewServerContext(const OpenSslCredentials& credentials, std::string* error) {
     TlsPtr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()));
     bool ok = context != nullptr &&
               SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) == 1 &&
@@ -82,147 +82,148 @@ TlsPtr<SSL_CTX> NewServerContext(const TlsCredentials::Parts& credentials, std::
     return context;
 }
 
-// --- TlsContext ---
+namespace {
 
-struct TlsContext::Parts {
-    std::shared_ptr<const TlsCredentials> credentials;
-    TlsPtr<SSL_CTX> context;
-};
+class OpenSslStream final : public TlsStream {
+public:
+    void SetTimeouts(int receiveMs, int sendMs) override;
+    void SetCancel(std::function<bool()> cancelled) override;
+    int Receive(void* buffer, int size, bool peek) override;
+    int Send(const void* data, int length) override;
+    bool HasBuffered() const override;
+    void Close() override;
+    bool Ended() const override { return failed_ || peerClosed_; }
+    const char* Version() const override { return SSL_get_version(ssl_.get()); }
+    bool Resumed() const override { return SSL_session_reused(ssl_.get()) == 1; }
 
-struct TlsStream::Parts {
-    TlsPtr<SSL> ssl;
-    int socket = -1;
-    int receiveMs = kDefaultTimeoutMs;
-    int sendMs = kDefaultTimeoutMs;
-    std::function<bool()> cancelled;
+private:
+    friend class OpenSslContext;
+    TlsPtr<SSL> ssl_;
+    int socket_ = -1;
+    int receiveMs_ = kDefaultTimeoutMs;
+    int sendMs_ = kDefaultTimeoutMs;
+    std::function<bool()> cancelled_;
     // After a fatal error OpenSSL must not be asked again.
-    bool failed = false;
-    bool peerClosed = false;
+    bool failed_ = false;
+    bool peerClosed_ = false;
 };
 
-TlsContext::TlsContext(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+class OpenSslContext final : public TlsContext {
+public:
+    OpenSslContext(std::shared_ptr<const TlsCredentials> credentials, TlsPtr<SSL_CTX> context)
+        : credentials_(std::move(credentials)), context_(std::move(context)) {}
+    std::unique_ptr<TlsStream> Accept(int socket, int timeoutMs, std::function<bool()> cancelled,
+                                      bool mustResume) override;
 
-TlsContext::~TlsContext() = default;
+private:
+    std::shared_ptr<const TlsCredentials> credentials_;
+    TlsPtr<SSL_CTX> context_;
+};
 
-std::unique_ptr<TlsContext> TlsContext::Create(std::shared_ptr<const TlsCredentials> credentials) {
-    if (!credentials) return nullptr;
-    auto parts = std::make_unique<Parts>();
-    parts->context = NewServerContext(credentials->parts(), nullptr);
-    if (!parts->context) return nullptr;
-    parts->credentials = std::move(credentials);
-    return std::unique_ptr<TlsContext>(new TlsContext(std::move(parts)));
-}
-
-std::unique_ptr<TlsStream> TlsContext::Accept(int socket, int timeoutMs,
-                                              std::function<bool()> cancelled, bool mustResume) {
+std::unique_ptr<TlsStream> OpenSslContext::Accept(int socket, int timeoutMs,
+                                                  std::function<bool()> cancelled,
+                                                  bool mustResume) {
     ERR_clear_error();
-    auto stream = std::make_unique<TlsStream::Parts>();
-    stream->ssl.reset(SSL_new(parts_->context.get()));
-    if (!stream->ssl || !SetSocketBlocking(socket, false) ||
-        SSL_set_fd(stream->ssl.get(), socket) != 1) {
+    auto stream = std::make_unique<OpenSslStream>();
+    stream->ssl_.reset(SSL_new(context_.get()));
+    if (!stream->ssl_ || !SetSocketBlocking(socket, false) ||
+        SSL_set_fd(stream->ssl_.get(), socket) != 1) {
         ERR_clear_error();
         return nullptr;
     }
-    stream->socket = socket;
-    stream->cancelled = std::move(cancelled);
+    stream->socket_ = socket;
+    stream->cancelled_ = std::move(cancelled);
     const auto deadline = DeadlineAfter(timeoutMs);
     for (;;) {
-        const int result = SSL_accept(stream->ssl.get());
+        const int result = SSL_accept(stream->ssl_.get());
         if (result == 1) break;
-        const int error = SSL_get_error(stream->ssl.get(), result);
+        const int error = SSL_get_error(stream->ssl_.get(), result);
         ERR_clear_error();
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return nullptr;
         const short events = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-        if (!WaitFor(socket, events, deadline, stream->cancelled)) return nullptr;
+        if (!WaitFor(socket, events, deadline, stream->cancelled_)) return nullptr;
     }
-    if (mustResume && SSL_session_reused(stream->ssl.get()) != 1) return nullptr;
-    return std::make_unique<TlsStream>(std::move(stream));
+    if (mustResume && SSL_session_reused(stream->ssl_.get()) != 1) return nullptr;
+    return stream;
 }
 
-// --- TlsStream ---
-
-TlsStream::TlsStream(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
-
-TlsStream::~TlsStream() = default;
-
-void TlsStream::SetTimeouts(int receiveMs, int sendMs) {
-    parts_->receiveMs = receiveMs > 0 ? receiveMs : kDefaultTimeoutMs;
-    parts_->sendMs = sendMs > 0 ? sendMs : kDefaultTimeoutMs;
+void OpenSslStream::SetTimeouts(int receiveMs, int sendMs) {
+    receiveMs_ = receiveMs > 0 ? receiveMs : kDefaultTimeoutMs;
+    sendMs_ = sendMs > 0 ? sendMs : kDefaultTimeoutMs;
 }
 
-void TlsStream::SetCancel(std::function<bool()> cancelled) {
-    parts_->cancelled = std::move(cancelled);
-}
+void OpenSslStream::SetCancel(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
 
-int TlsStream::Receive(void* buffer, int size, bool peek) {
-    Parts& p = *parts_;
-    if (p.failed || buffer == nullptr || size <= 0) return -1;
-    const auto deadline = DeadlineAfter(p.receiveMs);
+int OpenSslStream::Receive(void* buffer, int size, bool peek) {
+    if (failed_ || buffer == nullptr || size <= 0) return -1;
+    const auto deadline = DeadlineAfter(receiveMs_);
     for (;;) {
         ERR_clear_error();
         std::size_t got = 0;
         const std::size_t want = static_cast<std::size_t>(size);
-        const int ok = peek ? SSL_peek_ex(p.ssl.get(), buffer, want, &got)
-                            : SSL_read_ex(p.ssl.get(), buffer, want, &got);
+        const int ok = peek ? SSL_peek_ex(ssl_.get(), buffer, want, &got)
+                            : SSL_read_ex(ssl_.get(), buffer, want, &got);
         if (ok == 1) return static_cast<int>(got);
-        const int error = SSL_get_error(p.ssl.get(), ok);
+        const int error = SSL_get_error(ssl_.get(), ok);
         ERR_clear_error();
         if (error == SSL_ERROR_ZERO_RETURN) {
-            p.peerClosed = true;
+            peerClosed_ = true;
             return 0;
         }
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            if (WaitFor(p.socket, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
-                        p.cancelled)) {
+            if (WaitFor(socket_, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
+                        cancelled_)) {
                 continue;
             }
             return -1;
         }
         // A connection closed without close_notify lands here too: a cut
         // upload must not pass for a whole one.
-        p.failed = true;
+        failed_ = true;
         return -1;
     }
 }
 
-int TlsStream::Send(const void* data, int length) {
-    Parts& p = *parts_;
-    if (p.failed || data == nullptr || length <= 0) return -1;
-    const auto deadline = DeadlineAfter(p.sendMs);
+int OpenSslStream::Send(const void* data, int length) {
+    if (failed_ || data == nullptr || length <= 0) return -1;
+    const auto deadline = DeadlineAfter(sendMs_);
     for (;;) {
         ERR_clear_error();
         std::size_t sent = 0;
-        const int ok = SSL_write_ex(p.ssl.get(), data, static_cast<std::size_t>(length), &sent);
+        const int ok = SSL_write_ex(ssl_.get(), data, static_cast<std::size_t>(length), &sent);
         if (ok == 1) return static_cast<int>(sent);
-        const int error = SSL_get_error(p.ssl.get(), ok);
+        const int error = SSL_get_error(ssl_.get(), ok);
         ERR_clear_error();
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            if (WaitFor(p.socket, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
-                        p.cancelled)) {
+            if (WaitFor(socket_, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
+                        cancelled_)) {
                 continue;
             }
             return -1;
         }
-        p.failed = true;
+        failed_ = true;
         return -1;
     }
 }
 
-bool TlsStream::HasBuffered() const {
-    return !parts_->failed && SSL_pending(parts_->ssl.get()) > 0;
-}
+bool OpenSslStream::HasBuffered() const { return !failed_ && SSL_pending(ssl_.get()) > 0; }
 
-void TlsStream::Close() {
-    if (parts_->failed) return;
+void OpenSslStream::Close() {
+    if (failed_) return;
     ERR_clear_error();
     // One call sends close_notify; the peer's answer is not waited for.
-    SSL_shutdown(parts_->ssl.get());
+    SSL_shutdown(ssl_.get());
     ERR_clear_error();
-    parts_->failed = true;
+    failed_ = true;
 }
 
-bool TlsStream::Ended() const { return parts_->failed || parts_->peerClosed; }
+}  // namespace
 
-const char* TlsStream::Version() const { return SSL_get_version(parts_->ssl.get()); }
-
-bool TlsStream::Resumed() const { return SSL_session_reused(parts_->ssl.get()) == 1; }
+std::unique_ptr<TlsContext> CreateContext(std::shared_ptr<const TlsCredentials> credentials) {
+    if (!credentials) return nullptr;
+    // The module made every credentials object there is.
+    const auto& loaded = static_cast<const OpenSslCredentials&>(*credentials);
+    TlsPtr<SSL_CTX> context = NewServerContext(loaded, nullptr);
+    if (!context) return nullptr;
+    return std::make_unique<OpenSslContext>(std::move(credentials), std::move(context));
+}

@@ -53,7 +53,7 @@ TEST(ProgramPathsTest, DesktopModuleIsTheInstalledOneWhereItExistsElseBesideTheE
         {"", ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(DesktopModuleOf(c.executableFolder, "../lib/tarnhold"), c.expected)
+        EXPECT_EQ(ModuleOf(c.executableFolder, "../lib/tarnhold", "tarnhold-desktop.so"), c.expected)
             << c.executableFolder;
     }
     ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);

@@ -29,6 +29,7 @@
 #include "gui/status_tree.h"
 #include "gui/tray_icon.h"
 #include "gui/twgui_main.h"
+#include "net/tls.h"
 #include "tests/engine/loopback.h"
 #include "tests/gui/console_fixture.h"
 #include "ui_twgui_main.h"
@@ -39,6 +40,8 @@ class ConsoleTest : public QObject, protected ConsoleFixture {
     Q_OBJECT
 
 private slots:
+    // The executable's start-up names the module; here the build does.
+    void initTestCase() { SetTlsModulePath(TARNHOLD_TLS_MODULE); }
     void init() { StartConsole(); }
     void cleanup() { StopConsole(); }
 

@@ -22,6 +22,7 @@ VERSION = os.environ["TARNHOLD_VERSION"]
 FILES = {
     "usr/bin/tarnhold",
     "usr/lib/tarnhold/tarnhold-desktop.so",
+    "usr/lib/tarnhold/tarnhold-tls.so",
     "usr/lib/systemd/system/tarnhold.service",
     "usr/share/applications/tarnhold.desktop",
     "usr/share/icons/hicolor/scalable/apps/tarnhold.svg",
@@ -65,9 +66,11 @@ class PackageTest(harness.ServerTestCase):
         self.assertEqual(self.field("Package"), "tarnhold")
         self.assertEqual(self.field("Version"), VERSION)
         depends = [d.strip().split(" ")[0] for d in self.field("Depends").split(",")]
-        # dpkg-shlibdeps found the libraries the executable links; adduser
-        # (postinst) and the SVG plugin (loaded at run time) are named.
-        for package in ("libc6", "libstdc++6", "libqt6widgets6", "adduser", "libqt6svg6"):
+        # dpkg-shlibdeps found the libraries the executable and its modules
+        # link; adduser (postinst) and the SVG plugin (loaded at run time)
+        # are named.
+        for package in ("libc6", "libstdc++6", "libqt6widgets6", "libssl3", "adduser",
+                        "libqt6svg6"):
             self.assertIn(package, depends)
 
     def test_contents_and_lintian(self):
@@ -111,6 +114,18 @@ class PackageTest(harness.ServerTestCase):
                                    files={"tarnhold.bot": lambda port: harness.settings_file(port)})
         client = self.connect(server.port)
         self.assertEqual(client.recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        client.close()
+        self.assertEqual(server.stop(), 0)
+
+    def test_the_unpacked_program_finds_its_tls_module(self):
+        program = os.path.join(self.root, "usr/bin/tarnhold")
+        settings = lambda port: harness.settings_file(port, features=0x2)
+        server = self.start_server(HEADLESS, executable=program, files={"tarnhold.bot": settings})
+        server.wait_for_line(r"Listening for connections on port %d$" % server.port)
+        client = self.connect(server.port)
+        self.assertEqual(client.recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        client.send(b"AUTH TLS\r\n")
+        self.assertEqual(client.recv_until(), b"234 AUTH TLS successful\r\n")
         client.close()
         self.assertEqual(server.stop(), 0)
 

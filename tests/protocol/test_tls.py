@@ -7,10 +7,12 @@ rules, the certificate made once and reused, and pairs that refuse Start."""
 
 import io
 import os
+import shutil
 import socket
 import ssl
 import stat
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -406,6 +408,34 @@ class CertificateTest(TlsTestCase):
         with open(key, "rb") as f:
             self.assertEqual(f.read(), key_bytes)
         self.assertEqual(self.served_certificate(server), ssl.PEM_cert_to_DER_cert(pem))
+
+    def test_a_missing_tls_module_refuses_start_and_plain_service_goes_on(self):
+        # The executable alone, without the module beside it.
+        folder = tempfile.mkdtemp(prefix="tarnhold-alone-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        program = os.path.join(folder, "tarnhold")
+        shutil.copy(os.environ["TARNHOLD_SERVER"], program)
+        server = harness.ServerProcess(program, harness.HEADLESS, files={
+            "tarnhold.bot": lambda port: settings(port, self.home, TLS)})
+        self.addCleanup(server.cleanup)
+        server.start(listen=False)
+        module = os.path.join(folder, "tarnhold-tls.so")
+        server.wait_for_line(CERT_ERROR % (server.config_dir, r"cannot load the TLS module %s \(.*%s: "
+                                           r"cannot open shared object file: No such file or "
+                                           r"directory\)" % (module, module)))
+        self.assertFalse(harness.port_is_listening(server.port))
+        self.assertFalse(os.path.exists(os.path.join(server.config_dir, "tarnhold.crt")))
+        self.assertEqual(server.stop(), 0)
+
+        plain = harness.ServerProcess(program, harness.HEADLESS, files={
+            "tarnhold.bot": lambda port: settings(port, self.home, 0)})
+        self.addCleanup(plain.cleanup)
+        plain.start()
+        plain.wait_for_line(r"Listening for connections on port %d$" % plain.port)
+        client = self.connect(plain.port)
+        self.assertEqual(client.recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        client.close()
+        self.assertEqual(plain.stop(), 0)
 
     def test_a_missing_unreadable_or_mismatched_file_refuses_start(self):
         # Two pairs made by the server itself, to mix.
