@@ -89,6 +89,10 @@ public:
 
     // The sessions' report texts: dropped. Any thread.
     void ReportText(const char* text) override;
+    // Whether ReportText keeps its texts: the sessions format them only
+    // then, which spares two formatted texts for every command. A server
+    // that overrides ReportText overrides this too.
+    virtual bool ReportsText() const { return false; }
 
 protected:
     // A new FTP session, or null when memory runs out. Connection threads.

@@ -15,14 +15,17 @@ namespace {
 // Report texts are formatted here and cut when longer.
 constexpr std::size_t REPORT_TEXT_SIZE = 260;
 
-// Formats a report text; a longer text (a long user name with a long line)
-// is cut at the buffer's end.
-[[gnu::format(printf, 2, 3)]] void FormatReport(char (&out)[REPORT_TEXT_SIZE], const char* format,
-                                                ...) {
+// Hands a report text to the server's hook, formatted only when the hook
+// keeps it; a longer text (a long user name with a long line) is cut at
+// the buffer's end.
+[[gnu::format(printf, 2, 3)]] void Report(CIP_FTPServer& server, const char* format, ...) {
+    if (!server.ReportsText()) return;
+    char text[REPORT_TEXT_SIZE];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(out, sizeof out, format, arguments);
+    std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
+    server.ReportText(text);
 }
 
 }  // namespace
@@ -135,9 +138,7 @@ CommandNumber CIP_FTPThread::ParseCommand(const char* text) {
 void CIP_FTPThread::RefuseBusy() {
     static const char kBusy[] = "550 Too Many Connections, Please Try Later.\r\n";
     SendAll(kBusy, sizeof kBusy - 1, 0);
-    char text[REPORT_TEXT_SIZE];
-    FormatReport(text, "(%d) Max Connections Reached", ftpServer->ClientCount());
-    ftpServer->ReportText(text);
+    Report(*ftpServer, "(%d) Max Connections Reached", ftpServer->ClientCount());
 }
 
 void CIP_FTPThread::Run() {
@@ -310,43 +311,35 @@ int CIP_FTPThread::HandleNotImplemented() {
 // --- report texts ---
 
 int CIP_FTPThread::ReportConnected() {
-    char text[REPORT_TEXT_SIZE];
-    FormatReport(text, "Client [%s] has connected ", PeerAddressText());
-    ftpServer->ReportText(text);
+    Report(*ftpServer, "Client [%s] has connected ", PeerAddressText());
     return 1;
 }
 
 void CIP_FTPThread::ReportDisconnected() {
-    char text[REPORT_TEXT_SIZE];
-    FormatReport(text, "Client [%s] has disconnected ", PeerAddressText());
-    ftpServer->ReportText(text);
+    Report(*ftpServer, "Client [%s] has disconnected ", PeerAddressText());
 }
 
 int CIP_FTPThread::ReportCommand(int number, const char* text) {
-    char report[REPORT_TEXT_SIZE];
-    int accepted = 0;
     if (text == nullptr) {
-        FormatReport(report, "Client [%s] issued invalid command", PeerAddressText());
-    } else if (std::strlen(text) > FTP_MAX_COMMAND_LENGTH) {
-        FormatReport(report, "Client [%s] is Sent too large data", PeerAddressText());
-    } else {
-        FormatReport(report, "[%s] issued command %d ' %s ' ", clientAddress, number, text);
-        accepted = 1;
+        Report(*ftpServer, "Client [%s] issued invalid command", PeerAddressText());
+        return 0;
     }
-    ftpServer->ReportText(report);
-    return accepted;
+    if (std::strlen(text) > FTP_MAX_COMMAND_LENGTH) {
+        Report(*ftpServer, "Client [%s] is Sent too large data", PeerAddressText());
+        return 0;
+    }
+    Report(*ftpServer, "[%s] issued command %d ' %s ' ", clientAddress, number, text);
+    return 1;
 }
 
 void CIP_FTPThread::ReportResult(int number, const char* text, int result) {
-    char report[REPORT_TEXT_SIZE];
     if (text == nullptr) {
-        FormatReport(report, "Client [%s] issued invalid command", PeerAddressText());
+        Report(*ftpServer, "Client [%s] issued invalid command", PeerAddressText());
     } else if (std::strlen(text) > FTP_MAX_COMMAND_LENGTH) {
-        FormatReport(report, "Client [%s] sent too large data", PeerAddressText());
+        Report(*ftpServer, "Client [%s] sent too large data", PeerAddressText());
     } else if (result != 0) {
-        FormatReport(report, "[%s] command %d ' %s ' was successful ", userName, number, text);
+        Report(*ftpServer, "[%s] command %d ' %s ' was successful ", userName, number, text);
     } else {
-        FormatReport(report, "[%s] command %d ' %s ' has failed", userName, number, text);
+        Report(*ftpServer, "[%s] command %d ' %s ' has failed", userName, number, text);
     }
-    ftpServer->ReportText(report);
 }

@@ -1,4 +1,5 @@
 #include "engine/ftp_server.h"
+#include "engine/ftp_thread.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -352,6 +353,51 @@ TEST(FtpServerShutdown, SessionsAreToldAndTheServerWaitsForThem) {
     EXPECT_EQ(idle.Rest(), "500 Disconnecting\r\n");
     // Only the login reached the log: no disconnection line on this path.
     EXPECT_EQ(events.Lines().size(), 1u);
+}
+
+// A server whose report hook keeps the texts, as an embedding program's
+// would: the sessions format them only for such a server.
+class ReportingServer : public CIP_FTPServer {
+public:
+    void ReportText(const char* text) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        texts_.emplace_back(text);
+    }
+    bool ReportsText() const override { return true; }
+    std::vector<std::string> Texts() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return texts_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+TEST(ReportText, ASessionReportsEachCommandAndItsResult) {
+    ReportingServer server;
+    ASSERT_EQ(server.Listen(0, 5, AF_INET, htonl(INADDR_LOOPBACK)), 0);
+    ASSERT_EQ(server.Start(), 0);
+    {
+        Client client(server.ListenPort());
+        EXPECT_EQ(client.Line(), "220 Connected to Tarnwell Server\r\n");
+        EXPECT_EQ(client.Command("SYST"), "530 Please login with USER and PASS\r\n");
+        const std::string tooLong(FTP_MAX_COMMAND_LENGTH + 1, 'x');
+        EXPECT_EQ(client.Command(tooLong), "550 Access is denied\r\n");
+        EXPECT_EQ(client.Command("QUIT"), "221 Goodbye\r\n");
+        EXPECT_EQ(client.Rest(), "");
+    }
+    ASSERT_TRUE(WaitFor([&] { return server.ClientCount() == 0; }));
+    const std::vector<std::string> expected = {
+        "Client [127.0.0.1] has connected ",
+        "[127.0.0.1] issued command 30 ' SYST ' ",
+        "[] command 30 ' SYST ' has failed",
+        "Client [127.0.0.1] is Sent too large data",
+        "Client [127.0.0.1] sent too large data",
+        "[127.0.0.1] issued command 7 ' QUIT ' ",
+        "Client [127.0.0.1] has disconnected ",
+    };
+    EXPECT_EQ(server.Texts(), expected);
 }
 
 }  // namespace
