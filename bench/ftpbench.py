@@ -12,7 +12,7 @@ listing.
 Usually started through bench/run.sh, which unpacks the peers' Debian
 packages into build/bench-peers (never installing them).
     ftpbench.py [--quick] [--rounds N] [--warmup N] [--only NAME[,NAME...]]
-                [--tarnhold PATH] [--peers DIR] [--tmpdir DIR]
+                [--tarnhold PATH] [--before PATH] [--peers DIR] [--tmpdir DIR]
                 [--workloads NAME[,NAME...]] [--verbose]
 
 Rows come in groups: a workload names the capabilities it needs of a peer
@@ -226,8 +226,10 @@ class Tarnhold(Server):
     # read 0x40, write 0x20, delete 0x10, list 0x04, create 0x02
     RIGHTS = 0x76
 
-    def __init__(self, workdir, executable, data_dir, features=0, name=None):
-        self.name = name or ("tarnhold" if features == 0 else "tarnhold-0x%x" % features)
+    def __init__(self, workdir, executable, data_dir, features=0, name=None, column=None):
+        base = column or self.column
+        self.name = name or (base if features == 0 else "%s-0x%x" % (base, features))
+        self.column = base
         super().__init__(workdir)
         self.executable = executable
         self.data_dir = data_dir
@@ -1000,12 +1002,14 @@ DEFAULT_WORKLOADS = "idle,download,upload,small,small-epsv,list,list-epsv,mlsd,c
 
 # ---------------------------------------------------------------- report
 
-def print_table(results, columns, rounds, limit=0.9):
+def print_table(results, columns, rounds, limit=0.9, baseline=None):
     """The table of medians and, for the subject (the first column), its
     ratio to the best of the other columns in each row: above 1 means the
     subject is better (faster, or less memory). Rows below limit are
-    marked."""
-    subject, peers = columns[0], columns[1:]
+    marked. A baseline column (an earlier build of the subject) is no peer:
+    the subject's ratio to it comes last."""
+    subject = columns[0]
+    peers = [c for c in columns[1:] if c != baseline]
     table = []
     for row, values in results:
         medians = {c: statistics.median(values[c]) for c in columns if values.get(c)}
@@ -1018,10 +1022,17 @@ def print_table(results, columns, rounds, limit=0.9):
             ratio = mine / theirs if row.higher_is_better else theirs / mine
             mark = "  <-- %s behind" % subject if ratio < limit else ""
             line.append("%.2f %s%s" % (ratio, best, mark))
+        elif peers:
+            line.append("-")
+        if baseline is not None and subject in medians and baseline in medians:
+            mine, before = medians[subject], medians[baseline]
+            line.append("%.2f" % (mine / before if row.higher_is_better else before / mine))
         table.append(line)
     header = ["workload"] + ["%s median" % c for c in columns]
     if peers:
         header.append("%s vs best peer" % subject)
+    if baseline is not None:
+        header.append("vs %s" % baseline)
     widths = [max(len(r[i]) for r in table + [header]) for i in range(len(columns) + 1)]
     print()
     print("Median of %d rounds (small files and listings: %d), servers in turns, all running "
@@ -1032,6 +1043,8 @@ def print_table(results, columns, rounds, limit=0.9):
     if peers:
         print("Ratio: %s against the best other server of the row, above 1 is better "
               "(rate for MiB/s and files/s, time for s, memory for MiB)." % subject)
+    if baseline is not None:
+        print("vs %s: %s against the %s build in the same way." % (baseline, subject, baseline))
 
 
 # ---------------------------------------------------------------- main
@@ -1077,6 +1090,8 @@ def parse_args(argv):
     p.add_argument("--only", help="comma-separated servers to run (tarnhold,%s)" % ",".join(PEERS))
     p.add_argument("--tarnhold", default=os.path.join(root, "build", "tarnhold"),
                    help="tarnhold executable (default build/tarnhold)")
+    p.add_argument("--before", metavar="PATH",
+                   help="an earlier tarnhold executable, run as one more column with the ratio to it")
     p.add_argument("--peers", default=os.path.join(root, "build", "bench-peers", "root"),
                    help="folder the peers' packages are unpacked into (default build/bench-peers/root)")
     p.add_argument("--account", default="ftpbench",
@@ -1117,8 +1132,9 @@ def main(argv):
     peers = [] if args.desktop else [n for n in PEERS if n in only]
     if args.desktop and not os.environ.get("DISPLAY"):
         raise BenchError("--desktop needs a display (bench/desktop.sh starts Xvfb)")
-    if use_tarnhold and not os.access(args.tarnhold, os.X_OK):
-        raise BenchError("%s is not an executable; build it first (cmake --build build)" % args.tarnhold)
+    for path in [args.tarnhold] + ([args.before] if args.before else []):
+        if use_tarnhold and not os.access(path, os.X_OK):
+            raise BenchError("%s is not an executable; build it first (cmake --build build)" % path)
     if peers and os.geteuid() != 0:
         raise BenchError("the peers' logins need root (chroot and user change)")
 
@@ -1154,6 +1170,9 @@ def main(argv):
         if use_tarnhold:
             for bits in sorted({w.features for w in workloads}):
                 servers.append(Tarnhold(workdir, executable, data_dir, bits))
+                if args.before:
+                    servers.append(Tarnhold(workdir, os.path.abspath(args.before), data_dir, bits,
+                                            column="before"))
         for n in peers:
             servers.append(PEERS[n](workdir, os.path.abspath(args.peers), data_dir, ftp_account))
         for s in servers:
@@ -1189,7 +1208,8 @@ def main(argv):
         for s in servers:
             s.check_running()
         # The desktop console may cost the sessions at most a fifth.
-        print_table(results, columns, sizes["rounds"], limit=0.8 if args.desktop else 0.9)
+        print_table(results, columns, sizes["rounds"], limit=0.8 if args.desktop else 0.9,
+                    baseline="before" if args.before and use_tarnhold else None)
         print("All transfers verified (size and BLAKE2b).")
         print("Memory after the run (RSS now, and the main process's peak):")
         for s in servers:

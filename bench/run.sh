@@ -4,6 +4,7 @@
 #   bench/run.sh                     full run (about 3 GiB of temporary data, 5 rounds)
 #   bench/run.sh --quick             small sizes, 3 rounds: a smoke test
 #   bench/run.sh --tarnhold PATH     another tarnhold executable (default build/tarnhold)
+#   bench/run.sh --before PATH       an earlier build beside it, with the ratio to it
 #   bench/run.sh --only tarnhold,pure-ftpd
 # The peers' Debian packages conflict with each other, so none is installed:
 # they are downloaded with apt-get download and unpacked with dpkg-deb -x into
