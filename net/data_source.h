@@ -102,11 +102,6 @@ public:
     // The whole file size (64-bit), or -1 when not open.
     std::int64_t Size();
 
-    // The descriptor of the open file (-1 when closed), for zero-copy
-    // transfers. The caller must not close it or move its position while
-    // line reading is in progress.
-    int Handle() const { return file_.handle; }
-
     const std::string& Name() const { return name_; }
 
 private:

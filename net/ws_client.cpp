@@ -56,8 +56,8 @@ BlockReader::~BlockReader() = default;
 
 BlockWriter::~BlockWriter() = default;
 
-// sendfile(2) has no MSG_NOSIGNAL: a peer that leaves mid-transfer must
-// give an error, not end the process.
+// A peer that leaves mid-transfer must give an error, not end the
+// process, whatever writes to the socket (OpenSSL has no MSG_NOSIGNAL).
 CIP_WSClient::CIP_WSClient() { IgnoreSigpipe(); }
 
 CIP_WSClient::~CIP_WSClient() { CIP_WSClient::Disconnect(); }

@@ -108,7 +108,6 @@ public:
     // WSR_SOURCE_OPEN_FAILED, WSR_SEND_FAILED (a send failed or timed out),
     // WSR_FAILED (reading the source failed: the peer got only a part),
     // WSR_STOPPED (ContinueSend or IsCancelled). The source is closed again.
-    // A file source goes out through sendfile(2).
     virtual int SendSource(CIP_DataSource& source);
     // Sends what reader yields until it reports the end. Codes: 0,
     // WSR_NOT_CONNECTED, WSR_SEND_FAILED, WSR_STOPPED.
@@ -237,6 +236,9 @@ private:
     int AdoptAccepted(int handle, const sockaddr_in& peer);
     // Sends all count bytes: the bytes sent before a send failed.
     std::size_t SendWhole(const char* data, std::size_t count);
+    // The same on the non-blocking data socket, waiting for room between
+    // sends: WSR_OK, or WaitForRoom's code, or WSR_SEND_FAILED.
+    int SendWaiting(const char* data, std::size_t count);
     // Waits until the data socket can take more bytes: WSR_OK, WSR_STOPPED
     // when the transfer is cancelled meanwhile, WSR_SEND_FAILED when the
     // send time-out passes without room or the wait fails.
