@@ -1,9 +1,10 @@
 #include "engine/path_access.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "engine/path_mapping.h"
@@ -29,27 +30,131 @@ bool RealPathOf(const std::string& path, std::string& out) {
     return true;
 }
 
-// The resolved parent folder of a normalised path, then its last name.
-// "/" has no last name and fails.
-bool ResolveParent(const std::string& path, std::string& out) {
-    const std::size_t cut = path.rfind('/');
-    if (cut == std::string::npos || cut + 1 == path.size()) return false;
-    if (!RealPathOf(cut == 0 ? std::string("/") : path.substr(0, cut), out)) return false;
+// The resolved folder and a name in it joined, as the name resolves when
+// it is no link. False when the result is too long for a real path.
+bool JoinResolved(const std::string& folder, std::string_view name, std::string& out) {
+    out = folder;
     if (out.back() != '/') out.push_back('/');
-    out.append(path, cut + 1);
+    out.append(name);
     return out.size() < kRealPathSize;
 }
 
-// Every link of a normalised path resolved. A name that does not exist
-// yet is resolved through its parent; a dangling link fails, since what
-// following it would create lies at a place that was never checked.
-bool ResolveFollow(const std::string& path, std::string& out) {
-    if (RealPathOf(path, out)) return out.size() < kRealPathSize;
-    if (errno != ENOENT) return false;
-    struct stat status;
-    if (lstat(path.c_str(), &status) == 0 || errno != ENOENT) return false;
-    return ResolveParent(path, out);
+// The last name of a path in normal form; empty for "/" and for a text
+// that is no path.
+std::string_view LastName(std::string_view path) {
+    const std::size_t cut = path.rfind('/');
+    return cut == std::string_view::npos ? std::string_view() : path.substr(cut + 1);
 }
+
+// Resolves the paths of one command, each folder on the way only once.
+// The accessible paths and the command's own path share their leading
+// folders (the home /srv/ftp and /srv/ftp/pub/a.txt), and realpath() on
+// each of them would read every one of those folders again. The walk
+// takes one name at a time, as realpath() does: a name that is no link
+// lies in its resolved folder under its own name (JoinResolved, as a
+// listing joins its entries), and a link is left to realpath(). What was
+// resolved is kept only for one command: links may change between
+// commands.
+class PathResolver {
+public:
+    bool Resolve(const std::string& path, ResolveMode mode, std::string& out) {
+        return mode == ResolveMode::Follow ? Follow(path, out) : Parent(path, out);
+    }
+
+    // Every link of a normalised path resolved. A name that does not exist
+    // yet is resolved through its parent; a dangling link fails, since what
+    // following it would create lies at a place that was never checked.
+    bool Follow(const std::string& path, std::string& out) {
+        if (!IsAbsolute(path)) return false;
+        if (path == "/") {
+            out = path;
+            return true;
+        }
+        for (const Known& known : known_) {
+            if (known.written == path) {
+                out = known.real;
+                return true;
+            }
+        }
+        std::string folder;
+        if (!Existing(FolderOf(path), folder)) return false;
+        switch (Step(folder, LastName(path), out)) {
+            case Name::Resolved: Remember(path, out); return true;
+            case Name::Missing: return true;
+            case Name::Failed: return false;
+        }
+        return false;
+    }
+
+    // The resolved parent folder of a normalised path, then its last name.
+    // "/" has no last name and fails.
+    bool Parent(const std::string& path, std::string& out) {
+        if (!IsAbsolute(path) || path == "/") return false;
+        std::string folder;
+        return Existing(FolderOf(path), folder) && JoinResolved(folder, LastName(path), out);
+    }
+
+private:
+    enum class Name { Resolved, Missing, Failed };
+
+    struct Known {
+        std::string written;
+        std::string real;
+    };
+
+    static bool IsAbsolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
+    static std::string_view FolderOf(std::string_view path) {
+        const std::size_t cut = path.rfind('/');
+        return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+    }
+
+    void Remember(std::string_view written, const std::string& real) {
+        known_.push_back({std::string(written), real});
+    }
+
+    // One name in a resolved folder: where it leads, or Missing (`out`
+    // then holds the name joined to the folder) when the folder has no
+    // such name, or Failed (a link that leads nowhere or loops, a folder
+    // that is not one, no permission, a result too long).
+    static Name Step(const std::string& folder, std::string_view name, std::string& out) {
+        if (!JoinResolved(folder, name, out)) return Name::Failed;
+        char first;
+        if (readlink(out.c_str(), &first, 1) >= 0) {
+            return RealPathOf(std::string(out), out) ? Name::Resolved : Name::Failed;
+        }
+        if (errno == EINVAL) return Name::Resolved;  // there, and no link
+        return errno == ENOENT ? Name::Missing : Name::Failed;
+    }
+
+    // What realpath() gives for a normalised path that must exist, from the
+    // deepest of its folders that this command resolved already.
+    bool Existing(std::string_view path, std::string& out) {
+        out = "/";
+        if (path == "/") return true;
+        std::size_t done = 0;  // path[0, done) is resolved into `out`
+        for (const Known& known : known_) {
+            if (known.written.size() > done && IsAtOrBelow(known.written, path)) {
+                done = known.written.size();
+                out = known.real;
+            }
+        }
+        std::string next;
+        while (done < path.size()) {
+            std::size_t end = path.find('/', done + 1);
+            if (end == std::string_view::npos) end = path.size();
+            if (Step(out, path.substr(done + 1, end - done - 1), next) != Name::Resolved) {
+                return false;
+            }
+            out.swap(next);
+            done = end;
+            Remember(path.substr(0, done), out);
+        }
+        return true;
+    }
+
+    std::vector<Known> known_;
+};
 
 // The flags of the deepest grant covering `path`, or -1. Grants that
 // resolve to the same place add up: each of them grants its flags there,
@@ -74,13 +179,13 @@ int32_t DeepestGrant(const std::vector<Grant>& grants, const std::string& path) 
 // path that runs through a link covers the real folders below it) and
 // where it lies itself (so a listed link can still be deleted or renamed
 // as a name). One that cannot be resolved is kept as written.
-std::vector<Grant> ResolveGrants(const std::vector<Grant>& listed) {
+std::vector<Grant> ResolveGrants(const std::vector<Grant>& listed, PathResolver& resolver) {
     std::vector<Grant> resolved;
     resolved.reserve(listed.size() * 2);
     std::string place;
     for (const Grant& grant : listed) {
-        resolved.push_back({ResolveFollow(grant.path, place) ? place : grant.path, grant.flags});
-        if (ResolveParent(grant.path, place) && place != resolved.back().path) {
+        resolved.push_back({resolver.Follow(grant.path, place) ? place : grant.path, grant.flags});
+        if (resolver.Parent(grant.path, place) && place != resolved.back().path) {
             resolved.push_back({place, grant.flags});
         }
     }
@@ -102,7 +207,8 @@ std::vector<Grant> CopyGrants(const account_s& account) {
 }  // namespace
 
 bool ResolveRealPath(const std::string& path, ResolveMode mode, std::string& out) {
-    return mode == ResolveMode::Follow ? ResolveFollow(path, out) : ResolveParent(path, out);
+    PathResolver resolver;
+    return resolver.Resolve(path, mode, out);
 }
 
 bool AccessRealPath(const SessionPaths& session, std::string_view writtenPath, uint32_t flags,
@@ -119,8 +225,11 @@ bool AccessRealPath(const SessionPaths& session, std::string_view writtenPath, u
         listed = CopyGrants(*session.account);
     }
 
-    if (!ResolveRealPath(out.written, mode, out.real)) return false;
-    return GrantsAll(DeepestGrant(ResolveGrants(listed), out.real), flags);
+    // The path and the accessible paths are resolved by one resolver, so
+    // the folders they share are read once.
+    PathResolver resolver;
+    if (!resolver.Resolve(out.written, mode, out.real)) return false;
+    return GrantsAll(DeepestGrant(ResolveGrants(listed, resolver), out.real), flags);
 }
 
 bool AccessClientPath(const SessionPaths& session, std::string_view clientPath, uint32_t flags,
@@ -136,7 +245,8 @@ bool GrantSnapshot::Take(const SessionPaths& session) {
         AccountStore::Lock lock(session.store);
         listed_ = CopyGrants(*session.account);
     }
-    resolved_ = ResolveGrants(listed_);
+    PathResolver resolver;
+    resolved_ = ResolveGrants(listed_, resolver);
     return true;
 }
 
@@ -157,13 +267,12 @@ int32_t GrantSnapshot::EntryFlags(const std::string& written,
                                   const std::string& resolvedFolder) const {
     const int32_t asWritten = DeepestGrant(listed_, written);
     if (asWritten == -1) return -1;
-    // As ResolveParent joins the resolved folder and the last name.
-    const std::size_t cut = written.rfind('/');
-    if (cut == std::string::npos || cut + 1 == written.size() || resolvedFolder.empty()) return -1;
-    std::string real = resolvedFolder;
-    if (real.back() != '/') real.push_back('/');
-    real.append(written, cut + 1);
-    if (real.size() >= kRealPathSize) return -1;
+    // As the resolver joins a name that is no link to its folder.
+    const std::string_view name = LastName(written);
+    std::string real;
+    if (name.empty() || resolvedFolder.empty() || !JoinResolved(resolvedFolder, name, real)) {
+        return -1;
+    }
     const int32_t asResolved = DeepestGrant(resolved_, real);
     if (asResolved == -1) return -1;
     return static_cast<int32_t>(static_cast<uint32_t>(asWritten) &

@@ -12,10 +12,12 @@
 // that no accessible path covers, and an accessible path or a home folder
 // that itself runs through a link works as configured.
 //
-// Nothing is cached between calls: links may change at any time. The
-// checks and the operation that follows are separate steps, so a local
-// user who can replace folders by links inside an accessible folder can
-// still race them; FTP clients themselves cannot create links.
+// Nothing is cached between calls: links may change at any time. Within
+// one call each folder on the way is resolved once, for the path and the
+// accessible paths alike. The checks and the operation that follows are
+// separate steps, so a local user who can replace folders by links inside
+// an accessible folder can still race them; FTP clients themselves cannot
+// create links.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,14 @@
 #include "engine/path_access.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "engine/listing.h"
+#include "engine/path_mapping.h"
 #include "tests/engine/path_tree.h"
 
 namespace {
@@ -280,6 +284,66 @@ TEST_F(PathAccess, EntryFlagsOfAListedFolderAnswerAsFlagsDo) {
         }
     }
     EXPECT_GT(checked, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// What the system's realpath() makes of a path, with the door's rule for a
+// name that does not exist yet (through its parent, unless it is a link).
+std::string SystemResolution(const std::string& path, ResolveMode mode) {
+    const std::size_t cut = path.rfind('/');
+    const std::string folder = cut == 0 ? "/" : path.substr(0, cut);
+    auto resolved = [](const std::string& p) -> std::string {
+        char* real = realpath(p.c_str(), nullptr);
+        if (real == nullptr) return "";
+        std::string text(real);
+        std::free(real);
+        return text;
+    };
+    auto joined = [&](const std::string& real) {
+        return real.empty() ? "" : (real == "/" ? "" : real) + path.substr(cut);
+    };
+    if (mode == ResolveMode::Parent) return path == "/" ? "" : joined(resolved(folder));
+    const std::string whole = resolved(path);
+    if (!whole.empty() || errno != ENOENT) return whole;
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0 || errno != ENOENT) return "";
+    return joined(resolved(folder));
+}
+
+// The resolver walks one name at a time instead of calling realpath() on
+// the whole path: it must land where realpath() does, with links anywhere
+// on the way, relative targets that climb, chains, loops and dead ends.
+TEST_F(PathAccess, ResolvesEveryPathAsRealpathDoes) {
+    tree.Folder("a/b/c");
+    tree.File("a/b/c/f");
+    tree.Link("a/up", "../a/b");               // climbs, then descends
+    tree.Link("a/chain", "up");                // a link to a link
+    tree.Link("a/b/abs", tree.Path("a/b/c"));  // absolute target
+    tree.Link("a/b/self_loop", "self_loop");
+    tree.Link("a/b/gone", "missing/deeper");
+    const char* const names[] = {
+        "a",           "a/b/c/f",       "a/up",         "a/up/c/f",       "a/chain/c/f",
+        "a/chain/abs/f", "a/up/abs/new", "a/b/c/f/x",   "a/b/missing/x",  "a/b/gone",
+        "a/b/gone/x",  "a/b/self_loop", "a/b/self_loop/x", "a/up/../new",  "a/chain/new",
+        "home/to_outside/secret.txt", "home/to_sub", "home/dangling", "home/loop_b"};
+    for (const char* name : names) {
+        std::string path = tree.Path(name);
+        ResolveDotDot(path);
+        for (ResolveMode mode : {ResolveMode::Follow, ResolveMode::Parent}) {
+            std::string real;
+            const bool resolved = ResolveRealPath(path, mode, real);
+            const std::string expected = SystemResolution(path, mode);
+            EXPECT_EQ(resolved ? real : "", expected)
+                << name << (mode == ResolveMode::Follow ? " (follow)" : " (parent)");
+        }
+    }
+    std::string real;
+    EXPECT_TRUE(ResolveRealPath("/", ResolveMode::Follow, real));
+    EXPECT_EQ(real, "/");
+    EXPECT_FALSE(ResolveRealPath("/", ResolveMode::Parent, real));
 }
 
 }  // namespace
