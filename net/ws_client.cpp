@@ -243,7 +243,8 @@ int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t addres
     if (listen(listenSocket, backlog) != 0 || !SetSocketBlocking(listenSocket, false)) {
         return fail(WSR_LISTEN_FAILED);
     }
-    listenPort = PortOf(listenSocket);
+    // Only a port left to the system needs asking for.
+    listenPort = port > 0 && port <= 65535 ? port : PortOf(listenSocket);
     return Result(WSR_OK);
 }
 
