@@ -224,7 +224,9 @@ int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t addres
     in_addr at{};
     at.s_addr = address;
     listenAddress = MakeAddress(family, port, at);
-    if (CreateSocket(listenSocket, family, SOCK_STREAM, listenProtocol) != 0) {
+    // Non-blocking from the start, so that a connection that vanishes
+    // between the wait and the accept can never block a bounded accept.
+    if (CreateSocket(listenSocket, family, SOCK_STREAM | SOCK_NONBLOCK, listenProtocol) != 0) {
         return Result(WSR_SOCKET_FAILED);
     }
     auto fail = [this](int code) {
@@ -238,11 +240,7 @@ int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t addres
              sizeof listenAddress) != 0) {
         return fail(WSR_BIND_FAILED);
     }
-    // Non-blocking, so that a connection that vanishes between the wait and
-    // the accept can never block a bounded accept.
-    if (listen(listenSocket, backlog) != 0 || !SetSocketBlocking(listenSocket, false)) {
-        return fail(WSR_LISTEN_FAILED);
-    }
+    if (listen(listenSocket, backlog) != 0) return fail(WSR_LISTEN_FAILED);
     // Only a port left to the system needs asking for.
     listenPort = port > 0 && port <= 65535 ? port : PortOf(listenSocket);
     return Result(WSR_OK);
