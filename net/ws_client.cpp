@@ -206,10 +206,9 @@ bool CIP_WSClient::CloseDataSocket() {
 int CIP_WSClient::Disconnect() {
     bool ok = true;
     if (sock >= 0 && !CloseDataSocket()) ok = false;
-    if (listenSocket >= 0) {
-        if (ShutdownSocket(listenSocket, SHUTDOWN_BOTH) != 0 && errno != ENOTCONN) ok = false;
-        if (CloseSocket(listenSocket) != 0) ok = false;
-    }
+    // Closing a listening socket stops it as a shutdown would, waiting
+    // connections reset alike; only this object's thread waits on it.
+    if (listenSocket >= 0 && CloseSocket(listenSocket) != 0) ok = false;
     sock = NO_SOCKET;
     listenSocket = NO_SOCKET;
     remotePort = 0;
