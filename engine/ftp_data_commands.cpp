@@ -137,11 +137,16 @@ void CIP_FTPThread::AdvancePassivePort() {
 
 bool CIP_FTPThread::PassiveAddress(char* out, int size) {
     // The address this client reached: the only one it surely can reach.
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-        local.sin_family == AF_INET && local.sin_addr.s_addr != htonl(INADDR_ANY) &&
-        inet_ntop(AF_INET, &local.sin_addr, out, static_cast<socklen_t>(size)) != nullptr) {
+    if (controlAddress.s_addr == htonl(INADDR_ANY)) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+            local.sin_family == AF_INET) {
+            controlAddress = local.sin_addr;
+        }
+    }
+    if (controlAddress.s_addr != htonl(INADDR_ANY) &&
+        inet_ntop(AF_INET, &controlAddress, out, static_cast<socklen_t>(size)) != nullptr) {
         return true;
     }
     // Else the machine's own name, as other servers announce it.

@@ -9,6 +9,7 @@
 // only through the server's store under its lock.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -314,6 +315,9 @@ protected:
     DataClient dataConnection{*this};
     // Set by a successful PASV: the next data command is passive.
     uint32_t passivePending = 0;
+    // The local address of the control connection, which PASV announces:
+    // asked for once, since it never changes. INADDR_ANY until then.
+    in_addr controlAddress{};
 
     // --- fields of the modern commands ---
     // The feature bits of the server options, read for every line.
