@@ -157,7 +157,8 @@ int CIP_FTPThread::HandleMdtm() {
 
 bool CIP_FTPThread::StatReadableFile(const char* path, struct stat& status) {
     std::string real;
-    return FindReadableFile(path, real) && stat(real.c_str(), &status) == 0;
+    return AccessFile(path, PERM_FILE_READ, real) && stat(real.c_str(), &status) == 0 &&
+           !S_ISDIR(status.st_mode);
 }
 
 // --- EPSV, EPRT, and PORT and PASV after EPSV ALL ---

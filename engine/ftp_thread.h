@@ -231,7 +231,8 @@ protected:
     // "554" here, consuming a pending PASV: false then. True otherwise,
     // also when the path is refused, which the transfer itself answers.
     bool RestartFits(const char* path, uint32_t permission);
-    // The status of a client path that FindReadableFile grants (SIZE, MDTM).
+    // The status of a path that AccessFile grants for reading, when it is
+    // there and no folder (SIZE, MDTM): one stat for both.
     bool StatReadableFile(const char* path, struct stat& status);
     // The file transfers of RETR, STOR and APPE from transferOffset.
     int SendFileFrom(CIP_WSClient& connection, const std::string& real);
