@@ -359,6 +359,9 @@ TEST(FtpServerShutdown, SessionsAreToldAndTheServerWaitsForThem) {
 // would: the sessions format them only for such a server.
 class ReportingServer : public CIP_FTPServer {
 public:
+    // The sessions call this object's overrides until they are joined.
+    ~ReportingServer() override { ShutdownAndWait(); }
+
     void ReportText(const char* text) override {
         std::lock_guard<std::mutex> guard(mutex_);
         texts_.emplace_back(text);
