@@ -83,7 +83,7 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
     // see a cancellation only after its time-out. Under TLS the stream
     // waits in the same way.
     const bool waitHere = !IsSecured() && SetSocketBlocking(sock, false);
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
     std::int64_t total = 0;
     int code = WSR_OK;
     for (;;) {
@@ -115,7 +115,7 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
 
 int CIP_WSClient::SendReader(BlockReader& reader) {
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
     std::int64_t total = 0;
     for (;;) {
         ssize_t got = reader.Read(chunk.get(), kCopyPiece);
@@ -151,7 +151,7 @@ int CIP_WSClient::ReceiveToSource(CIP_DataSource& source, int mode, int wait, st
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     if (mode != OPEN_CREATE && mode != OPEN_APPEND) return Result(WSR_BAD_MODE);
     if (source.Open(mode) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
     std::int64_t total = 0;
     int code = WSR_OK;
     for (;;) {
@@ -188,7 +188,7 @@ int CIP_WSClient::ReceiveToWriter(BlockWriter& writer, int wait, std::int64_t li
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     const std::int64_t capacity = writer.Capacity();
     if (limit <= 0 || limit >= capacity) limit = capacity;
-    auto chunk = std::make_unique<char[]>(kCopyPiece);
+    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
     std::int64_t total = 0;
     for (;;) {
         std::int64_t want = std::min(static_cast<std::int64_t>(kCopyPiece), limit - total);
