@@ -12,7 +12,8 @@ listing.
 Usually started through bench/run.sh, which unpacks the peers' Debian
 packages into build/bench-peers (never installing them).
     ftpbench.py [--quick] [--rounds N] [--warmup N] [--only NAME[,NAME...]]
-                [--tarnhold PATH] [--before PATH] [--peers DIR] [--tmpdir DIR]
+                [--tarnhold PATH] [--before PATH] [--fetch PATH] [--floor PATH|none]
+                [--peers DIR] [--tmpdir DIR]
                 [--workloads NAME[,NAME...]] [--verbose]
 
 Rows come in groups: a workload names the capabilities it needs of a peer
@@ -95,9 +96,9 @@ from harness import ReusingFTP_TLS, free_port, port_is_listening  # noqa: E402
 
 # ---------------------------------------------------------------- processes
 
-def process_tree_rss(pid):
-    """Resident memory in bytes of a process and all its descendants
-    (forking servers keep an idle child or two)."""
+def process_tree(pid):
+    """A process and all its descendants (forking servers keep an idle
+    child or two)."""
     children = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -108,13 +109,33 @@ def process_tree_rss(pid):
         except OSError:
             continue
         children.setdefault(int(fields[1]), []).append(int(entry))
-    total = 0
+    tree = []
     todo = [pid]
     while todo:
         p = todo.pop()
-        total += status_bytes(p, "VmRSS")
+        tree.append(p)
         todo.extend(children.get(p, []))
-    return total
+    return tree
+
+
+def process_tree_rss(pid):
+    """Resident memory in bytes of a process and all its descendants."""
+    return sum(status_bytes(p, "VmRSS") for p in process_tree(pid))
+
+
+def set_tree_affinity(pid, cpus):
+    """Every thread of a process and its descendants onto cpus; what they
+    start later inherits it."""
+    for p in process_tree(pid):
+        try:
+            tasks = os.listdir("/proc/%d/task" % p)
+        except OSError:
+            continue
+        for t in tasks:
+            try:
+                os.sched_setaffinity(int(t), cpus)
+            except OSError:
+                pass  # ended meanwhile
 
 
 def status_bytes(pid, field):
@@ -274,6 +295,36 @@ class TarnholdDesktop(Tarnhold):
 
     def argv(self):
         return [self.executable, "--config-dir", self.config_dir]
+
+
+class Floor(Server):
+    """bench/ftp_floor.cpp: the least a server can do for the small-file
+    rows (canned replies, the file read and sent, one session at a time).
+    Not a peer: its column shows how near tarnhold comes to the loopback
+    floor, and it serves no other row."""
+
+    name = "floor"
+    column = "floor"
+    user = "bench"
+    password = "bench"
+    capabilities = frozenset({"epsv"})
+
+    def __init__(self, workdir, executable, data_dir):
+        super().__init__(workdir)
+        self.executable = executable
+        self.data_dir = data_dir
+
+    def serves(self, workload):
+        return isinstance(workload, SmallFiles)
+
+    def argv(self):
+        return [self.executable, str(self.port), self.data_dir]
+
+    def prepare(self):
+        pass
+
+    def version(self):
+        return self.executable
 
 
 class Peer(Server):
@@ -735,6 +786,78 @@ class SmallFilesEpsv(SmallFiles):
     epsv = True
 
 
+class SmallFilesNative(SmallFiles):
+    """The same fetches by bench/ftp_fetch.cpp, a client that costs next to
+    nothing itself: ftplib's own time per file hides much of the servers'."""
+
+    client = None  # the ftp_fetch executable; main() sets it
+
+    def rows(self):
+        return [Row("%d files of %s%s, C client" % (self.sizes["small_count"], size_text(self.sizes["small_size"]),
+                                                    ", EPSV" if self.epsv else ""), "files/s")]
+
+    def measure(self, server, round_no):
+        server.check_running()
+        names = ["s%04d.bin" % i for i in range(self.sizes["small_count"])]
+        out = tempfile.mkdtemp(prefix="fetched-", dir=os.path.dirname(self.data.root))
+        try:
+            done = subprocess.run([self.client, str(server.port), server.user, server.password, "small",
+                                   "epsv" if self.epsv else "pasv", out] + names,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT,
+                                  preexec_fn=self.client_preexec)
+            if done.returncode != 0:
+                raise BenchError("ftp_fetch against %s: %s" % (server.name, done.stderr.decode(errors="replace")))
+            elapsed = float(done.stdout)
+            for name in names:
+                with open(os.path.join(out, name), "rb") as f:
+                    received = f.read()
+                self.data.check("small/" + name, received, len(received))
+        finally:
+            shutil.rmtree(out, ignore_errors=True)
+        return [len(names) / elapsed]
+
+    def client_preexec(self):
+        pass
+
+
+class SmallFilesNativeEpsv(SmallFilesNative):
+    needs = frozenset({"epsv"})
+    features = MODERN
+    epsv = True
+
+
+class SmallFilesOneCpu(SmallFilesNative):
+    """The C client's fetches with the server and the client on one CPU.
+    Spread over two, each file waits for a few wake-ups across CPUs, and
+    where the scheduler happens to place a session moves a row by a factor
+    of three; on one CPU the row shows the work each server does per file."""
+
+    cpu = 0
+
+    def rows(self):
+        return [Row("%d files of %s%s, C client, one CPU" % (self.sizes["small_count"],
+                                                            size_text(self.sizes["small_size"]),
+                                                            ", EPSV" if self.epsv else ""), "files/s")]
+
+    def measure(self, server, round_no):
+        server.check_running()
+        everywhere = os.sched_getaffinity(0)
+        set_tree_affinity(server.process.pid, {self.cpu})
+        try:
+            return super().measure(server, round_no)
+        finally:
+            set_tree_affinity(server.process.pid, everywhere)
+
+    def client_preexec(self):
+        os.sched_setaffinity(0, {self.cpu})
+
+
+class SmallFilesOneCpuEpsv(SmallFilesOneCpu):
+    needs = frozenset({"epsv"})
+    features = MODERN
+    epsv = True
+
+
 class Listing(Workload):
     """A listing of one folder of empty files, timed from the command to its
     226."""
@@ -994,57 +1117,65 @@ TLS_WORKLOADS = {"tlsdownload": TlsDownload, "tlsupload": TlsUpload}
 
 # In table order. DEFAULT_WORKLOADS runs without --workloads.
 WORKLOADS = {"idle": IdleMemory, "download": Download, "upload": Upload, "small": SmallFiles,
-             "small-epsv": SmallFilesEpsv, "list": Listing, "list-epsv": ListingEpsv,
+             "small-epsv": SmallFilesEpsv, "fetch": SmallFilesNative, "fetch-epsv": SmallFilesNativeEpsv,
+             "fetch-1cpu": SmallFilesOneCpu, "fetch-1cpu-epsv": SmallFilesOneCpuEpsv,
+             "list": Listing, "list-epsv": ListingEpsv,
              "mlsd": MachineListing, "clients": Concurrent, "logins": Logins, "noop": Noops}
 WORKLOADS.update(TLS_WORKLOADS)
-DEFAULT_WORKLOADS = "idle,download,upload,small,small-epsv,list,list-epsv,mlsd,clients"
+DEFAULT_WORKLOADS = ("idle,download,upload,small,small-epsv,fetch,fetch-epsv,fetch-1cpu,fetch-1cpu-epsv,"
+                     "list,list-epsv,mlsd,clients")
 
 
 # ---------------------------------------------------------------- report
 
-def print_table(results, columns, rounds, limit=0.9, baseline=None):
+def print_table(results, columns, rounds, limit=0.9, references=()):
     """The table of medians and, for the subject (the first column), its
     ratio to the best of the other columns in each row: above 1 means the
     subject is better (faster, or less memory). Rows below limit are
-    marked. A baseline column (an earlier build of the subject) is no peer:
-    the subject's ratio to it comes last."""
+    marked. Reference columns (an earlier build of the subject, the
+    loopback floor) are no peers: the subject's ratio to each comes last."""
     subject = columns[0]
-    peers = [c for c in columns[1:] if c != baseline]
+    peers = [c for c in columns[1:] if c not in references]
     table = []
     for row, values in results:
         medians = {c: statistics.median(values[c]) for c in columns if values.get(c)}
+
+        def ratio(other):
+            mine, theirs = medians[subject], medians[other]
+            return mine / theirs if row.higher_is_better else theirs / mine
+
         line = [row.label] + [row.text(medians[c]) if c in medians else "-" for c in columns]
         others = [c for c in peers if c in medians]
         if subject in medians and others:
-            pick = max if row.higher_is_better else min
-            best = pick(others, key=lambda c: medians[c])
-            mine, theirs = medians[subject], medians[best]
-            ratio = mine / theirs if row.higher_is_better else theirs / mine
-            mark = "  <-- %s behind" % subject if ratio < limit else ""
-            line.append("%.2f %s%s" % (ratio, best, mark))
+            best = (max if row.higher_is_better else min)(others, key=lambda c: medians[c])
+            mark = "  <-- %s behind" % subject if ratio(best) < limit else ""
+            line.append("%.2f %s%s" % (ratio(best), best, mark))
         elif peers:
             line.append("-")
-        if baseline is not None and subject in medians and baseline in medians:
-            mine, before = medians[subject], medians[baseline]
-            line.append("%.2f" % (mine / before if row.higher_is_better else before / mine))
+        for reference in references:
+            line.append("%.2f" % ratio(reference) if subject in medians and reference in medians else "-")
         table.append(line)
     header = ["workload"] + ["%s median" % c for c in columns]
     if peers:
         header.append("%s vs best peer" % subject)
-    if baseline is not None:
-        header.append("vs %s" % baseline)
-    widths = [max(len(r[i]) for r in table + [header]) for i in range(len(columns) + 1)]
+    header += ["vs %s" % r for r in references]
+    widths = [max(len(r[i]) for r in table + [header]) for i in range(len(header))]
+    ratio_column = len(columns) + 1 if peers else None
     print()
     print("Median of %d rounds (small files and listings: %d), servers in turns, all running "
           "for the whole run." % (rounds, rounds * SmallFiles.round_factor))
     for r in [header] + table:
-        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:len(columns) + 1], widths[1:])]
-        print("  ".join(cells + r[len(columns) + 1:]).rstrip())
+        cells = [c.ljust(w) if i in (0, ratio_column) else c.rjust(w)
+                 for i, (c, w) in enumerate(zip(r, widths))]
+        print("  ".join(cells).rstrip())
     if peers:
         print("Ratio: %s against the best other server of the row, above 1 is better "
               "(rate for MiB/s and files/s, time for s, memory for MiB)." % subject)
-    if baseline is not None:
-        print("vs %s: %s against the %s build in the same way." % (baseline, subject, baseline))
+    if "before" in references:
+        print("vs before: %s against the earlier build in the same way." % subject)
+    if "floor" in references:
+        print("vs floor: %s against bench/ftp_floor, which does no more than the small-file "
+              "rows' protocol asks; the rest of a row's time is the client's and the kernel's." % subject)
 
 
 # ---------------------------------------------------------------- main
@@ -1092,6 +1223,11 @@ def parse_args(argv):
                    help="tarnhold executable (default build/tarnhold)")
     p.add_argument("--before", metavar="PATH",
                    help="an earlier tarnhold executable, run as one more column with the ratio to it")
+    p.add_argument("--fetch", default=os.path.join(root, "build", "bench", "ftp_fetch"),
+                   help="the C client of the fetch rows (default build/bench/ftp_fetch)")
+    p.add_argument("--floor", default=os.path.join(root, "build", "bench", "ftp_floor"),
+                   help="the loopback floor's executable for the small-file rows "
+                        "(default build/bench/ftp_floor; none: leave it out)")
     p.add_argument("--peers", default=os.path.join(root, "build", "bench-peers", "root"),
                    help="folder the peers' packages are unpacked into (default build/bench-peers/root)")
     p.add_argument("--account", default="ftpbench",
@@ -1138,6 +1274,12 @@ def main(argv):
     if peers and os.geteuid() != 0:
         raise BenchError("the peers' logins need root (chroot and user change)")
 
+    if any(issubclass(WORKLOADS[w], SmallFilesNative) for w in chosen):
+        if not os.access(args.fetch, os.X_OK):
+            raise BenchError("%s is not an executable; build it first (cmake --build build "
+                             "--target ftp_fetch)" % args.fetch)
+        SmallFilesNative.client = os.path.abspath(args.fetch)
+
     base = args.tmpdir or tempfile.gettempdir()
     need = needed_bytes(sizes)
     free = shutil.disk_usage(base).free
@@ -1175,6 +1317,12 @@ def main(argv):
                                             column="before"))
         for n in peers:
             servers.append(PEERS[n](workdir, os.path.abspath(args.peers), data_dir, ftp_account))
+        if use_tarnhold and not args.desktop and args.floor != "none" and \
+                any(isinstance(w, SmallFiles) for w in workloads):
+            if not os.access(args.floor, os.X_OK):
+                raise BenchError("%s is not an executable; build it first (cmake --build build "
+                                 "--target ftp_floor) or pass --floor none" % args.floor)
+            servers.append(Floor(workdir, os.path.abspath(args.floor), data_dir))
         for s in servers:
             s.start()
             log("bench: %s listens on %s:%d: %s" % (s.name, LOOPBACK, s.port, s.version()))
@@ -1208,8 +1356,9 @@ def main(argv):
         for s in servers:
             s.check_running()
         # The desktop console may cost the sessions at most a fifth.
+        references = [c for c in ("before", "floor") if c in columns and use_tarnhold]
         print_table(results, columns, sizes["rounds"], limit=0.8 if args.desktop else 0.9,
-                    baseline="before" if args.before and use_tarnhold else None)
+                    references=references)
         print("All transfers verified (size and BLAKE2b).")
         print("Memory after the run (RSS now, and the main process's peak):")
         for s in servers:
