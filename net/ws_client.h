@@ -236,8 +236,8 @@ private:
     int AdoptAccepted(int handle, const sockaddr_in& peer);
     // Sends all count bytes: the bytes sent before a send failed.
     std::size_t SendWhole(const char* data, std::size_t count);
-    // The same on the non-blocking data socket, waiting for room between
-    // sends: WSR_OK, or WaitForRoom's code, or WSR_SEND_FAILED.
+    // The same with sends that never block, waiting for room between
+    // them: WSR_OK, or WaitForRoom's code, or WSR_SEND_FAILED.
     int SendWaiting(const char* data, std::size_t count);
     // Waits until the data socket can take more bytes: WSR_OK, WSR_STOPPED
     // when the transfer is cancelled meanwhile, WSR_SEND_FAILED when the

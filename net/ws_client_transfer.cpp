@@ -61,7 +61,9 @@ int CIP_WSClient::WaitForRoom() {
 int CIP_WSClient::SendWaiting(const char* data, std::size_t count) {
     std::size_t sent = 0;
     while (sent < count) {
-        const int n = SendBytes(sock, data + sent, static_cast<int>(count - sent), 0);
+        // MSG_DONTWAIT rather than a non-blocking socket: the socket stays
+        // as every other user of it expects, without two calls per file.
+        const int n = SendBytes(sock, data + sent, static_cast<int>(count - sent), MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -79,10 +81,10 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
     // Copied through a buffer, not with sendfile: with 20 downloads at once
     // sendfile let some connections run far ahead while the slowest got a
     // sixth of its share, and on a single connection copying is as fast.
-    // The socket is non-blocking with its own wait: a blocking send would
+    // Each send is non-blocking with its own wait: a blocking send would
     // see a cancellation only after its time-out. Under TLS the stream
     // waits in the same way.
-    const bool waitHere = !IsSecured() && SetSocketBlocking(sock, false);
+    const bool waitHere = !IsSecured();
     auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
     std::int64_t total = 0;
     int code = WSR_OK;
@@ -108,7 +110,6 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
             break;
         }
     }
-    if (waitHere) SetSocketBlocking(sock, true);
     source.Close();
     return Result(code);
 }
