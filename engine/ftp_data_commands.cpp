@@ -346,21 +346,16 @@ bool CIP_FTPThread::AccessFile(const char* path, uint32_t permission, std::strin
     return true;
 }
 
-bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real, int64_t* size) {
-    struct stat status {};
-    if (!AccessFile(path, PERM_FILE_READ, real) || stat(real.c_str(), &status) != 0 ||
-        S_ISDIR(status.st_mode)) {
-        return false;
-    }
-    if (size != nullptr) *size = status.st_size;
-    return true;
+bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real, struct stat& status) {
+    return AccessFile(path, PERM_FILE_READ, real) && stat(real.c_str(), &status) == 0 &&
+           !S_ISDIR(status.st_mode);
 }
 
 int CIP_FTPThread::RetrieveActive(const char* path) {
     std::string real;
-    int64_t size = -1;
-    if (!FindReadableFile(path, real, &size)) return 0;
-    NoteTransferSize(std::max<int64_t>(size - transferOffset, 0));
+    struct stat status {};
+    if (!FindReadableFile(path, real, status)) return 0;
+    NoteTransferSize(std::max<int64_t>(status.st_size - transferOffset, 0));
     Reply("150 RETR command started\r\n");
     DataClient connection(*this);
     if (!OpenActive(connection)) return 0;
@@ -372,9 +367,9 @@ int CIP_FTPThread::RetrieveActive(const char* path) {
 int CIP_FTPThread::RetrievePassive(const char* path) {
     std::string real;
     int code = WSR_FAILED;
-    int64_t size = -1;
-    if (FindReadableFile(path, real, &size)) {
-        NoteTransferSize(std::max<int64_t>(size - transferOffset, 0));
+    struct stat status {};
+    if (FindReadableFile(path, real, status)) {
+        NoteTransferSize(std::max<int64_t>(status.st_size - transferOffset, 0));
         Reply("150 RETR command started\r\n");
         if (AcceptPassive()) code = SendFileFrom(dataConnection, real);
     }

@@ -157,8 +157,7 @@ int CIP_FTPThread::HandleMdtm() {
 
 bool CIP_FTPThread::StatReadableFile(const char* path, struct stat& status) {
     std::string real;
-    return AccessFile(path, PERM_FILE_READ, real) && stat(real.c_str(), &status) == 0 &&
-           !S_ISDIR(status.st_mode);
+    return FindReadableFile(path, real, status);
 }
 
 // --- EPSV, EPRT, and PORT and PASV after EPSV ALL ---

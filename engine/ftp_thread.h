@@ -204,9 +204,9 @@ protected:
     int ListOverPassive(bool namesOnly);
     // The resolved path of a client path that grants `permission`.
     bool AccessFile(const char* path, uint32_t permission, std::string& real);
-    // AccessFile for reading, and the path is there and no folder; `size`
-    // (may be null) receives its size.
-    bool FindReadableFile(const char* path, std::string& real, int64_t* size = nullptr);
+    // AccessFile for reading, and the path is there and no folder; `status`
+    // receives its status (one stat for the check and the caller).
+    bool FindReadableFile(const char* path, std::string& real, struct stat& status);
 
     // --- modern commands (REST, APPE, SIZE, MDTM, EPSV, EPRT, OPTS, and
     // FEAT and HELP with their lists), rows of FEATURE_MODERN_COMMANDS:
@@ -231,8 +231,7 @@ protected:
     // "554" here, consuming a pending PASV: false then. True otherwise,
     // also when the path is refused, which the transfer itself answers.
     bool RestartFits(const char* path, uint32_t permission);
-    // The status of a path that AccessFile grants for reading, when it is
-    // there and no folder (SIZE, MDTM): one stat for both.
+    // FindReadableFile's status alone (SIZE, MDTM).
     bool StatReadableFile(const char* path, struct stat& status);
     // The file transfers of RETR, STOR and APPE from transferOffset.
     int SendFileFrom(CIP_WSClient& connection, const std::string& real);
