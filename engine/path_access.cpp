@@ -109,8 +109,11 @@ private:
         return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
     }
 
+    // Only the first folders are kept: those the accessible paths share
+    // with the path lie near the root, and a client's path thousands of
+    // folders deep would otherwise copy every prefix of itself.
     void Remember(std::string_view written, const std::string& real) {
-        known_.push_back({std::string(written), real});
+        if (known_.size() < kKnownFolders) known_.push_back({std::string(written), real});
     }
 
     // One name in a resolved folder: where it leads, or Missing (`out`
@@ -153,6 +156,7 @@ private:
         return true;
     }
 
+    static constexpr std::size_t kKnownFolders = 64;
     std::vector<Known> known_;
 };
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "engine/listing.h"
 #include "engine/path_mapping.h"
@@ -324,12 +325,20 @@ TEST_F(PathAccess, ResolvesEveryPathAsRealpathDoes) {
     tree.Link("a/b/abs", tree.Path("a/b/c"));  // absolute target
     tree.Link("a/b/self_loop", "self_loop");
     tree.Link("a/b/gone", "missing/deeper");
+    // Deeper than the folders one check keeps, with a link at the bottom.
+    std::string deep = "a";
+    for (int i = 0; i < 80; ++i) deep += "/d";
+    tree.Folder(deep);
+    tree.Link(deep + "/up", tree.Path("a/b"));
+    const std::string deepNames[] = {deep, deep + "/up/c/f", deep + "/new"};
     const char* const names[] = {
         "a",           "a/b/c/f",       "a/up",         "a/up/c/f",       "a/chain/c/f",
         "a/chain/abs/f", "a/up/abs/new", "a/b/c/f/x",   "a/b/missing/x",  "a/b/gone",
         "a/b/gone/x",  "a/b/self_loop", "a/b/self_loop/x", "a/up/../new",  "a/chain/new",
         "home/to_outside/secret.txt", "home/to_sub", "home/dangling", "home/loop_b"};
-    for (const char* name : names) {
+    std::vector<std::string> all(std::begin(names), std::end(names));
+    all.insert(all.end(), std::begin(deepNames), std::end(deepNames));
+    for (const std::string& name : all) {
         std::string path = tree.Path(name);
         ResolveDotDot(path);
         for (ResolveMode mode : {ResolveMode::Follow, ResolveMode::Parent}) {
