@@ -77,6 +77,8 @@ bool ReadLine(int fd, std::string& pending, std::string& line) {
             pending.erase(0, end + 2);
             return true;
         }
+        // A line longer than any command ends the session.
+        if (pending.size() > 4096) return false;
         char buffer[1024];
         const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
         if (got <= 0) return false;
