@@ -338,6 +338,8 @@ protected:
     // PBSZ given since AUTH, and PROT P in force.
     bool protectionSizeGiven = false;
     bool protectData = false;
+    // The last USER was refused for want of TLS (FTPS required).
+    bool userRefusedWithoutTls = false;
 
     CIP_FTPServer* ftpServer;  // not owned
 

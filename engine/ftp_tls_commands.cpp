@@ -92,12 +92,18 @@ int CIP_FTPThread::HandlePbsz() {
 }
 
 int CIP_FTPThread::HandleProt() {
-    if (!IsSecured() || !protectionSizeGiven) {
+    if (!IsSecured()) {
         Reply("503 PROT needs AUTH TLS and PBSZ first\r\n");
         return 0;
     }
     const bool hasLevel = GetToken(line, " ", 1, argument, sizeof argument) == 0;
     if (hasLevel && strcasecmp(argument, "P") == 0) {
+        // C is the level in force anyway, so only P waits for PBSZ (Python's
+        // prot_c() sends PROT C alone).
+        if (!protectionSizeGiven) {
+            Reply("503 PROT needs AUTH TLS and PBSZ first\r\n");
+            return 0;
+        }
         protectData = true;
         Reply("200 PROT P successful\r\n");
         return 1;
@@ -124,8 +130,12 @@ bool CIP_FTPThread::RefusedWithoutTls() {
             // Known or not: the reply must not tell which names exist.
             named = GetToken(line, " ", 1, argument, sizeof argument) != 0 ||
                     strcasecmp(argument, "anonymous") != 0;
+            userRefusedWithoutTls = named;
         } else if (command == CMD_PASS) {
-            named = loginState >= 1 && strcasecmp(userName, "anonymous") != 0;
+            // The PASS after a refused USER is refused alike, so a client
+            // that sends both sees the same reason twice.
+            named = userRefusedWithoutTls ||
+                    (loginState >= 1 && strcasecmp(userName, "anonymous") != 0);
         }
         if (named) {
             Reply("530 TLS required\r\n");

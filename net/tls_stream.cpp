@@ -131,6 +131,14 @@ std::unique_ptr<TlsStream> OpenSslContext::Accept(int socket, int timeoutMs,
         ERR_clear_error();
         return nullptr;
     }
+    // A data connection only resumes the control connection's session, so
+    // it hands out no TLS 1.3 session tickets: a client that uploads never
+    // reads them, and closing a socket with unread bytes sends a reset,
+    // which throws away upload data this side has not read yet.
+    if (mustResume && SSL_set_num_tickets(stream->ssl_.get(), 0) != 1) {
+        ERR_clear_error();
+        return nullptr;
+    }
     stream->socket_ = socket;
     stream->cancelled_ = std::move(cancelled);
     const auto deadline = DeadlineAfter(timeoutMs);

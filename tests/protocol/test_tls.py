@@ -19,7 +19,7 @@ import unittest
 import harness
 import test_data
 from harness import ALL, MARK, MODERN
-from test_data import AWKWARD, PASV_REPLY
+from test_data import AWKWARD, PASV_REPLY, STOR_STARTED
 from test_session import HELP_LINES, account_lines
 
 TLS = 0x2
@@ -182,6 +182,10 @@ class RepliesTest(TlsTestCase):
         self.assertEqual(session.client.sock.version()[:5], "TLSv1")
         for line, reply in [(b"AUTH TLS", b"503 TLS is already on\r\n"),
                             (b"PROT P", b"503 PROT needs AUTH TLS and PBSZ first\r\n"),
+                            (b"PROT S", b"504 PROT level not supported\r\n"),
+                            # C is in force anyway: it needs no PBSZ.
+                            (b"PROT C", b"200 PROT C successful\r\n"),
+                            (b"PROT P", b"503 PROT needs AUTH TLS and PBSZ first\r\n"),
                             (b"PBSZ", b"501 PBSZ needs a whole number\r\n"),
                             (b"PBSZ x", b"501 PBSZ needs a whole number\r\n"),
                             (b"PBSZ 16384", b"200 PBSZ=0\r\n"),
@@ -285,6 +289,63 @@ class DataTest(TlsTestCase):
         # Nothing near the file's size was ever held in memory.
         self.assertLess(test_data.peak_memory_kib(server) - before, 32 << 10)
 
+    def upload_by_hand(self, session, data, close_notify):
+        """STOR over a protected passive data connection driven through
+        memory buffers, so that exactly what the server sends after the
+        handshake is seen: (the lengths of the TLS records it sent, the
+        final reply). Without close_notify the connection is simply closed,
+        as a cut upload would be."""
+        _, port = session.pasv()
+        raw = session.data_connection(port)
+        session.send(b"STOR by-hand")
+        self.assertEqual(session.reply(), STOR_STARTED)
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = session.context.wrap_bio(incoming, outgoing,
+                                       session=session.client.sock.session)
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                raw.sendall(outgoing.read())
+                incoming.write(raw.recv(65536))
+        self.assertTrue(tls.session_reused)
+        tls.write(data)
+        if close_notify:
+            with self.assertRaises(ssl.SSLWantReadError):
+                tls.unwrap()
+        raw.sendall(outgoing.read())
+        if not close_notify:
+            raw.close()
+            return [], session.reply()
+        raw.shutdown(socket.SHUT_WR)
+        after = test_data.read_all(raw)
+        records = []
+        while after:
+            length = int.from_bytes(after[3:5], "big")
+            records.append(length)
+            after = after[5 + length:]
+        return records, session.reply()
+
+    def test_an_upload_connection_carries_nothing_from_the_server_but_its_close(self):
+        server = self.serve_tls()
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            with self.subTest(version=version):
+                context = client_context(minimum_version=version, maximum_version=version)
+                session = self.tls_session(server, context=context)
+                session.protect()
+                records, reply = self.upload_by_hand(session, AWKWARD, close_notify=True)
+                # A client that never reads its upload's connection must find
+                # nothing unread there when it closes, or its close becomes a
+                # reset that can throw away the end of the upload: no session
+                # tickets, only the server's close_notify (one record).
+                self.assertEqual(len(records), 1, records)
+                self.assertEqual(reply, b"226 Transfer Complete\r\n")
+                self.assertEqual(self.read("by-hand"), AWKWARD)
+                # A connection that ends without close_notify is a cut upload.
+                _, reply = self.upload_by_hand(session, AWKWARD, close_notify=False)
+                self.assertEqual(reply, b"550 STOR failed\r\n")
+
     def test_a_data_connection_that_does_not_resume_the_session_is_closed(self):
         self.write("secret.bin", AWKWARD)
         server = self.serve_tls()
@@ -344,8 +405,14 @@ class RequiredTest(TlsTestCase):
         for line in [b"USER alice", b"USER nobody", b"USER", b"USER Anonymous2"]:
             client.send(line + b"\r\n")
             self.assertEqual(client.recv_until(), TLS_REQUIRED_REPLY, line)
+        # The PASS after a refused USER gets the same refusal.
         client.send(b"PASS secret\r\n")
-        self.assertEqual(client.recv_until(), b"500 PASS - USER must be sent first\r\n")
+        self.assertEqual(client.recv_until(), TLS_REQUIRED_REPLY)
+        client.send(b"USER anonymous\r\n")
+        self.assertEqual(client.recv_until()[:4], b"331 ")
+        client.send(b"USER alice\r\nPASS secret\r\n")
+        self.assertEqual(client.recv_until(), TLS_REQUIRED_REPLY)
+        self.assertEqual(client.recv_until(), TLS_REQUIRED_REPLY)
         client.send(b"LIST\r\n")
         self.assertEqual(client.recv_until(), b"530 Please login with USER and PASS\r\n")
 
@@ -506,6 +573,9 @@ class TlsClientsTest(TlsTestCase):
                 ftp.retrbinary("RETR awkward.bin", received.write)
                 self.assertEqual(received.getvalue(), AWKWARD)
                 self.assertIn("awkward.bin", ftp.nlst())
+                # Stock prot_c() sends PROT C without PBSZ.
+                self.assertEqual(ftp.prot_c(), "200 PROT C successful")
+                self.assertIn("awkward.bin", ftp.nlst())
                 self.assertTrue(ftp.quit().startswith("221"))
 
     def test_curl_lists_downloads_and_uploads_over_tls(self):
@@ -543,6 +613,84 @@ class TlsClientsTest(TlsTestCase):
                 with open(os.path.join(target, passive), "rb") as f:
                     self.assertEqual(f.read(), AWKWARD)
                 self.assertEqual(self.read("up-" + passive), AWKWARD)
+
+
+class UploadLoopTest(TlsTestCase):
+    """Every complete upload over TLS is stored whole and answered 226, for
+    each client and TLS version: a client that never reads its upload's
+    data connection must not see that connection reset."""
+
+    SIZES = (1, 114688, 300000, 1048576 + 7)
+
+    def setUp(self):
+        super().setUp()
+        self.server = self.serve_tls()
+        self.sources = {}
+        for size in self.SIZES:
+            data = os.urandom(size)
+            path = os.path.join(self.root, "source-%d" % size)
+            with open(path, "wb") as f:
+                f.write(data)
+            self.sources[size] = (path, data)
+
+    def check(self, name, data, what):
+        self.assertEqual(self.read(name), data, what)
+        os.remove(self.path(name))
+
+    def curl(self, version, size, n):
+        path, data = self.sources[size]
+        limits = ["--tlsv1.3"] if version == "1.3" else ["--tlsv1.2", "--tls-max", "1.2"]
+        name = "curl-%s-%d-%d" % (version, size, n)
+        url = "ftp://alice:secret@%s:%d/%s" % (harness.LOOPBACK, self.server.port, name)
+        result = subprocess.run(["curl", "--silent", "--show-error", "--max-time", "60",
+                                 "--ssl-reqd", "-k", "-T", path, url] + limits,
+                                capture_output=True, timeout=90)
+        self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace"))
+        self.check(name, data, name)
+
+    def lftp(self, version, size, n):
+        path, data = self.sources[size]
+        priority = "NORMAL" if version == "1.3" else "NORMAL:-VERS-TLS1.3"
+        name = "lftp-%s-%d-%d" % (version, size, n)
+        script = ("set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                  "set ssl:verify-certificate no; set ssl:priority %s; "
+                  "set net:max-retries 1; set net:timeout 20; "
+                  "open -u alice,secret -p %d %s; put %s -o %s; bye"
+                  % (priority, self.server.port, harness.LOOPBACK, path, name))
+        result = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=90)
+        self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace"))
+        self.check(name, data, name)
+
+    def ftplib(self, version, size, n):
+        _, data = self.sources[size]
+        context = client_context()
+        if version == "1.3":
+            context.minimum_version = ssl.TLSVersion.TLSv1_3
+        else:
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
+        ftp = harness.ReusingFTP_TLS(context=context)
+        ftp.connect(harness.LOOPBACK, self.server.port, timeout=30)
+        try:
+            ftp.login("alice", "secret")
+            ftp.prot_p()
+            name = "ftplib-%s-%d-%d" % (version, size, n)
+            self.assertEqual(ftp.storbinary("STOR " + name, io.BytesIO(data)),
+                             "226 Transfer Complete")
+            ftp.quit()
+        finally:
+            ftp.close()
+        self.check(name, data, name)
+
+    def test_uploads_of_several_sizes_arrive_whole(self):
+        uploads = 0
+        for client in (self.curl, self.lftp, self.ftplib):
+            for version in ("1.2", "1.3"):
+                for n in range(3):
+                    for size in self.SIZES:
+                        with self.subTest(client=client.__name__, version=version, size=size):
+                            client(version, size, n)
+                            uploads += 1
+        self.assertGreaterEqual(uploads, 50)
 
 
 if __name__ == "__main__":
