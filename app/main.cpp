@@ -97,6 +97,10 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Under a file-size limit a write past it must fail with EFBIG, as any
+    // other failed write does (the save keeps the previous settings, the
+    // upload gets its failure reply), instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (IsAdminCommand(argc, argv)) return RunAdminCommand(argc, argv, stdin, stdout, stderr);
 
     Options options;

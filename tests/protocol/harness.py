@@ -117,15 +117,17 @@ class ServerProcess:
     {config_dir}; env adds to the test's environment. files maps names
     to texts (str or bytes) written into the settings folder before the
     start, or to functions of the chosen port that return such a text.
-    nofile, when given, is the RLIMIT_NOFILE of the server. Standard
+    nofile and fsize, when given, are the RLIMIT_NOFILE and RLIMIT_FSIZE
+    (bytes) of the server. Standard
     output is read line by line on a thread of its own until the server
     closes it or the test does (close_stdout); standard error goes to the
     test's output."""
 
-    def __init__(self, executable, args, files=None, nofile=None, env=None):
+    def __init__(self, executable, args, files=None, nofile=None, env=None, fsize=None):
         self.executable = executable
         self.args = list(args)
         self.nofile = nofile
+        self.fsize = fsize
         self.env = env
         self.config_dir = tempfile.mkdtemp(prefix="tarnhold-test-")
         self.files = dict(files or {})
@@ -164,11 +166,12 @@ class ServerProcess:
     def _spawn(self):
         values = {"port": str(self.port), "config_dir": self.config_dir}
         argv = [self.executable] + [a.format(**values) for a in self.args]
-        limit = self.nofile
+        limits = [(resource.RLIMIT_NOFILE, self.nofile), (resource.RLIMIT_FSIZE, self.fsize)]
 
         def limit_descriptors():
-            if limit is not None:
-                resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+            for which, limit in limits:
+                if limit is not None:
+                    resource.setrlimit(which, (limit, limit))
 
         env = dict(os.environ)
         env.update({name: value.format(**values) for name, value in (self.env or {}).items()})
@@ -359,11 +362,12 @@ class ServerTestCase(unittest.TestCase):
 
     executable = None  # default: $TARNHOLD_SERVER
 
-    def start_server(self, args, files=None, nofile=None, env=None, executable=None, listen=True):
+    def start_server(self, args, files=None, nofile=None, env=None, executable=None, listen=True,
+                     fsize=None):
         path = executable or self.executable or os.environ.get("TARNHOLD_SERVER")
         if not path:
             self.fail("TARNHOLD_SERVER is not set")
-        server = ServerProcess(path, args, files=files, nofile=nofile, env=env)
+        server = ServerProcess(path, args, files=files, nofile=nofile, env=env, fsize=fsize)
         self.addCleanup(server.cleanup)
         return server.start(listen=listen)
 

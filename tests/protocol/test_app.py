@@ -169,6 +169,46 @@ class AppTest(harness.ServerTestCase):
         shutil.rmtree(server.config_dir)
         self.assertEqual(server.stop(), 1)
 
+    def test_under_a_file_size_limit_it_serves_and_a_save_that_cannot_be_written_fails(self):
+        home = self.home()
+        sections = named_account("alice", "secret", home)
+        for limit in (0, 1, 4096):
+            with self.subTest(limit=limit):
+                server = self.start_server(HEADLESS, fsize=limit, files={
+                    "tarnhold.bot": lambda port: harness.settings_file(port, sections=sections)})
+                server.wait_for_line(listening_line(server.port))
+                settings = os.path.join(server.config_dir, "tarnhold.bot")
+                with open(settings, "rb") as f:
+                    before = f.read()
+                client = self.connect(server.port)
+                self.assertEqual(client.recv_until(), GREETING)
+                self.log_in(client, "alice", "secret")
+                # An upload past the limit fails as a write does; the server lives on.
+                listening = socket.create_server((harness.LOOPBACK, 0))
+                self.addCleanup(listening.close)
+                address = "127,0,0,1,%d,%d" % divmod(listening.getsockname()[1], 256)
+                client.send(b"PORT %s\r\n" % address.encode())
+                self.assertEqual(self.reply_code(client), b"250")
+                client.send(b"STOR big\r\n")
+                self.assertEqual(self.reply_code(client), b"150")
+                data, _ = listening.accept()
+                try:
+                    data.sendall(b"x" * 65536)
+                except OSError:
+                    pass  # the server gave up on the file and closed
+                data.close()
+                self.assertEqual(self.reply_code(client), b"550")
+                self.assertLessEqual(os.path.getsize(os.path.join(home, "big")), limit)
+                client.send(b"NOOP\r\n")
+                self.assertEqual(self.reply_code(client), b"200")
+                # A settings file that fits is saved; one that does not keeps the
+                # previous file whole and ends the process with 1.
+                fits = len(before) <= limit
+                self.assertEqual(server.stop(), 0 if fits else 1)
+                with open(settings, "rb") as f:
+                    self.assertEqual(f.read(), before)
+                os.remove(os.path.join(home, "big"))
+
     def test_without_config_dir_the_settings_live_in_the_user_config_folder(self):
         # XDG_CONFIG_HOME when it is set, else ~/.config; the folder is made
         # (0700) when missing and the settings are saved there at exit.
