@@ -60,7 +60,8 @@ class AdminCase(unittest.TestCase):
         return sections(self.settings_bytes().decode())
 
     def run_admin(self, *args, stdin=b"", folder=None, preexec=None):
-        done = subprocess.run([self.executable, "--config-dir", folder or self.folder] + list(args),
+        executable = self.reachable_executable() if preexec else self.executable
+        done = subprocess.run([executable, "--config-dir", folder or self.folder] + list(args),
                               input=stdin, capture_output=True, timeout=60, preexec_fn=preexec)
         return done.returncode, done.stdout.decode(), done.stderr.decode()
 
@@ -75,6 +76,17 @@ class AdminCase(unittest.TestCase):
         if os.geteuid() != 0:
             return None
         return lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534))
+
+    def reachable_executable(self):
+        """A copy of the executable that another user can run: the clone may
+        lie in a folder only its owner may enter (root's home is 0700)."""
+        folder = tempfile.mkdtemp(prefix="tarnhold-exe-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        copy = os.path.join(folder, "tarnhold")
+        shutil.copy2(self.executable, copy)
+        os.chmod(copy, 0o755)
+        return copy
 
 
 class AdminCommandsTest(AdminCase):
@@ -328,7 +340,8 @@ class SettingsLockTest(AdminCase, harness.ServerTestCase):
         # Saved at exit, the defaults would replace them.
         os.chmod(self.settings_path(), 0o200)
         os.chmod(self.folder, 0o777)
-        done = subprocess.run([self.executable, "--headless", "--config-dir", self.folder],
+        done = subprocess.run([self.reachable_executable(), "--headless", "--config-dir",
+                               self.folder],
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
                               preexec_fn=self.as_other_user())
         self.assertEqual((done.returncode, done.stdout), (1, b""))
