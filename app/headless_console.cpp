@@ -34,7 +34,7 @@ HeadlessConsole::HeadlessConsole(int fd) : fd_(fd) {
 
 void HeadlessConsole::OnServerEvent(const char* text, int kind) {
     if (text == nullptr || kind == EVENT_STATE_CHANGED) return;
-    AppendLogLine(text, LogStyle::Basic);
+    AppendLogLine(text, kind == EVENT_LOG_ERROR ? LogStyle::Error : LogStyle::Basic);
 }
 
 void HeadlessConsole::AppendLogLine(const char* text, LogStyle style) {

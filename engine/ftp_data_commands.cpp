@@ -136,6 +136,13 @@ void CIP_FTPThread::AdvancePassivePort() {
 }
 
 bool CIP_FTPThread::PassiveAddress(char* out, int size) {
+    // A client on the internet is told the owner's public address; one on
+    // the owner's own networks keeps the local one.
+    in_addr announced{};
+    if (IsPublicIPv4(peerAddress.sin_addr) && ftpServer->publicAddress.Get(announced) &&
+        inet_ntop(AF_INET, &announced, out, static_cast<socklen_t>(size)) != nullptr) {
+        return true;
+    }
     // The address this client reached: the only one it surely can reach.
     if (controlAddress.s_addr == htonl(INADDR_ANY)) {
         sockaddr_in local{};
@@ -157,7 +164,9 @@ bool CIP_FTPThread::PassiveAddress(char* out, int size) {
 }
 
 bool CIP_FTPThread::ListenPassive() {
+    PassivePortRange& range = ftpServer->passivePorts;
     for (int attempt = 0; attempt < kPassiveAttempts; ++attempt) {
+        if (range.Active()) passivePort = range.Next();
         // A port taken by another session or program is simply skipped.
         if (dataConnection.Listen(passivePort, 1, AF_INET, htonl(INADDR_ANY)) == WSR_OK) return true;
         AdvancePassivePort();

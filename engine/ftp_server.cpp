@@ -60,6 +60,13 @@ std::shared_ptr<const TlsCredentials> CIP_FTPServer::LoadCredentials(std::string
     return credentials;
 }
 
+void CIP_FTPServer::SetPassiveOptions(uint16_t low, uint16_t high, const std::string& address) {
+    passivePorts.Set(low, high);
+    publicAddress.Set(address, [this](const std::string& line) {
+        events.Send(line.c_str(), EVENT_LOG_ERROR);
+    });
+}
+
 bool CIP_FTPServer::PrepareToListen(std::string& error) {
     // A Start reads the files afresh, so the owner's new pair is taken up.
     std::shared_ptr<const TlsCredentials> credentials;

@@ -22,6 +22,8 @@
 #include <utility>
 
 #include "config/account_store.h"
+#include "engine/passive_port_range.h"
+#include "engine/public_address.h"
 #include "engine/server_events.h"
 #include "engine/ws_server.h"
 #include "net/tls.h"
@@ -46,6 +48,16 @@ public:
     ServerEvents events;
     // PORT refuses a data port below 1024 while this is nonzero.
     std::atomic<int> refuseLowDataPorts{1};
+    // The ports PASV and EPSV offer, when the owner set a range.
+    PassivePortRange passivePorts;
+    // The address PASV announces to clients on the internet, if any. Its
+    // lookups report through `events`, so it is destroyed first.
+    PublicAddress publicAddress;
+
+    // Applies the passive settings for the coming Start: the port range
+    // (low 0: none) and the public address or host name (empty: none); a
+    // failed lookup of the name is logged as an error. Owner's thread.
+    void SetPassiveOptions(uint16_t low, uint16_t high, const std::string& address);
 
     // Stores the idle time-out in seconds (0 or less: no limit) under the
     // server lock. Any thread; the owner's thread in practice.

@@ -12,13 +12,15 @@
 constexpr int EVENT_LOG_TEXT = 0x1001;
 // A session's transfer state changed: refresh the status view only.
 constexpr int EVENT_STATE_CHANGED = 0x1002;
+// As EVENT_LOG_TEXT, the line in the error style ("TarnHold error").
+constexpr int EVENT_LOG_ERROR = 0x1003;
 
 class ServerEventReceiver {
 public:
     virtual ~ServerEventReceiver() = default;
     // Called on a session thread; returns once the event has been handled.
     // The text is valid only during the call. Any kind other than
-    // EVENT_STATE_CHANGED is handled like EVENT_LOG_TEXT.
+    // EVENT_STATE_CHANGED and EVENT_LOG_ERROR is handled like EVENT_LOG_TEXT.
     virtual void OnServerEvent(const char* text, int kind) = 0;
 };
 

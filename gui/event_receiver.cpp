@@ -22,7 +22,7 @@ GuiEventReceiver::~GuiEventReceiver() {
     close(wakeFd_);
 }
 
-void GuiEventReceiver::SetHandlers(std::function<void(const std::string&)> logLine,
+void GuiEventReceiver::SetHandlers(std::function<void(const std::string&, LogStyle)> logLine,
                                    std::function<void()> refresh) {
     logLine_ = std::move(logLine);
     refresh_ = std::move(refresh);
@@ -35,6 +35,7 @@ void GuiEventReceiver::OnServerEvent(const char* text, int kind) {
     auto pending = std::make_shared<Pending>();
     pending->logged = kind != EVENT_STATE_CHANGED;
     if (pending->logged) pending->text = text;
+    if (kind == EVENT_LOG_ERROR) pending->style = LogStyle::Error;
 
     std::unique_lock<std::mutex> guard(mutex_);
     if (released_) return;
@@ -83,7 +84,7 @@ void GuiEventReceiver::Drain() {
         }
     } letGo{*this, batch};
     for (const auto& pending : batch) {
-        if (pending->logged && logLine_) logLine_(pending->text);
+        if (pending->logged && logLine_) logLine_(pending->text, pending->style);
     }
     if (refresh_) refresh_();
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/server_control.h"
 #include "engine/server_events.h"
 #include "net/thread_annotations.h"
 
@@ -30,9 +31,9 @@ public:
     ~GuiEventReceiver() override;
 
     // What the GUI thread does with the events: `logLine` for each text
-    // of a log event, in order, then `refresh` once for the batch. GUI
-    // thread, before the receiver is attached to the server.
-    void SetHandlers(std::function<void(const std::string&)> logLine,
+    // of a log event with its style, in order, then `refresh` once for the
+    // batch. GUI thread, before the receiver is attached to the server.
+    void SetHandlers(std::function<void(const std::string&, LogStyle)> logLine,
                      std::function<void()> refresh);
 
     // Session threads: returns once the GUI thread has handled the event
@@ -46,6 +47,7 @@ public:
 private:
     struct Pending {
         std::string text;
+        LogStyle style = LogStyle::Basic;
         bool logged = false;
         bool done = false;
     };
@@ -53,7 +55,7 @@ private:
     // Handles what is queued. GUI thread.
     void Drain();
 
-    std::function<void(const std::string&)> logLine_;
+    std::function<void(const std::string&, LogStyle)> logLine_;
     std::function<void()> refresh_;
     int wakeFd_ = -1;
     QSocketNotifier* notifier_ = nullptr;

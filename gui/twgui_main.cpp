@@ -69,8 +69,8 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     // any session can exist.
     receiver_ = new GuiEventReceiver(this);
     receiver_->SetHandlers(
-        [this](const std::string& text) {
-            RunWhileSessionsWait([&] { AppendLogLine(text.c_str(), LogStyle::Basic); });
+        [this](const std::string& text, LogStyle style) {
+            RunWhileSessionsWait([&] { AppendLogLine(text.c_str(), style); });
         },
         [this] { RunWhileSessionsWait([this] { RefreshStatus(); }); });
     server_.events.Attach(receiver_);
