@@ -83,6 +83,31 @@ class PackageTest(harness.ServerTestCase):
         tags = [line for line in done.stdout.splitlines() if re.match(r"^[EW]: ", line)]
         self.assertEqual((done.returncode, tags), (0, []), done.stdout + done.stderr)
 
+    def test_copyright_file_is_machine_readable_and_names_apache_2(self):
+        with open(os.path.join(self.root, "usr/share/doc/tarnhold/copyright")) as f:
+            text = f.read()
+        self.assertEqual(text.splitlines()[0],
+                         "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        # Paragraphs of "Field: value" lines; a field's value is its lines,
+        # continuation lines indented.
+        paragraphs = []
+        for block in text.strip("\n").split("\n\n"):
+            fields = {}
+            for line in block.splitlines():
+                if line[:1] in (" ", "\t"):
+                    fields[name].append(line.strip())
+                else:
+                    name, value = line.split(":", 1)
+                    fields[name] = [value.strip()]
+            paragraphs.append(fields)
+        files = {p["Files"][0]: p["License"][0] for p in paragraphs if "Files" in p}
+        licences = {p["License"][0]: " ".join(p["License"][1:]) for p in paragraphs
+                    if "Files" not in p and "License" in p}
+        self.assertEqual(files["*"], "Apache-2.0")
+        # Every licence a Files paragraph names has a paragraph of its own.
+        self.assertLessEqual(set(files.values()), licences.keys())
+        self.assertIn('"/usr/share/common-licenses/Apache-2.0"', licences["Apache-2.0"])
+
     def test_desktop_entry(self):
         with open(os.path.join(self.root, "usr/share/applications/tarnhold.desktop")) as f:
             entry = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
@@ -145,7 +170,9 @@ class PackageTest(harness.ServerTestCase):
     def test_manual_page_renders_without_warnings(self):
         page = os.path.join(self.root, "usr/share/man/man1/tarnhold.1.gz")
         with gzip.open(page, "rt") as f:
-            self.assertIn(".SH ADMINISTRATION", f.read())
+            text = f.read()
+        self.assertIn(".SH ADMINISTRATION", text)
+        self.assertIn("Apache License, Version 2.0", text)
         done = run("man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", page)
         self.assertEqual((done.returncode, done.stderr), (0, ""))
 
