@@ -2,6 +2,11 @@
 # Installs the Debian 12 packages that building, running and testing Tarnhold need.
 set -euo pipefail
 
+# The network lab of the protocol tests (tests/protocol/netlab.py) needs
+# iproute2, nftables, miniupnpd's nftables build, upnpc and natpmpc. Only the
+# daemon's binary package is taken: the miniupnpd package around it brings a
+# system service and debconf questions about the host's own interfaces,
+# which the lab never uses (it runs its own daemon inside a namespace).
 packages=(
   build-essential cmake ninja-build pkg-config
   libssl-dev
@@ -11,6 +16,7 @@ packages=(
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libqt6svg6 libgl-dev
   xvfb xauth x11-utils xdotool fonts-liberation
   dpkg-dev file lintian man-db systemd
+  iproute2 nftables miniupnpd-nftables miniupnpc natpmpc
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -93,10 +93,12 @@ def settings_file(port, idletimeout=300, anonemailcheck=0, sections="", features
     return "\r\n".join(lines) + "\r\n" + sections + "BLKLIST+!~*#$\r\n"
 
 
-def port_is_listening(port):
+def port_is_listening(port, pid=None):
     """Whether some socket listens on the port, read from /proc/net/tcp*
-    so that the check itself never connects."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+    so that the check itself never connects. With a pid, the tables of
+    that process's network namespace are read instead of the test's."""
+    proc = "/proc/net" if pid is None else "/proc/%d/net" % pid
+    for table in (proc + "/tcp", proc + "/tcp6"):
         try:
             with open(table) as f:
                 next(f)  # header
@@ -121,10 +123,13 @@ class ServerProcess:
     (bytes) of the server. Standard
     output is read line by line on a thread of its own until the server
     closes it or the test does (close_stdout); standard error goes to the
-    test's output."""
+    test's output. netns names a network namespace (see netlab.py) to
+    run the server in, through `ip netns exec`."""
 
-    def __init__(self, executable, args, files=None, nofile=None, env=None, fsize=None):
+    def __init__(self, executable, args, files=None, nofile=None, env=None, fsize=None,
+                 netns=None):
         self.executable = executable
+        self.netns = netns
         self.args = list(args)
         self.nofile = nofile
         self.fsize = fsize
@@ -166,6 +171,9 @@ class ServerProcess:
     def _spawn(self):
         values = {"port": str(self.port), "config_dir": self.config_dir}
         argv = [self.executable] + [a.format(**values) for a in self.args]
+        if self.netns is not None:
+            # ip execs the server in place: the pid stays the server's.
+            argv = ["ip", "netns", "exec", self.netns] + argv
         limits = [(resource.RLIMIT_NOFILE, self.nofile), (resource.RLIMIT_FSIZE, self.fsize)]
 
         def limit_descriptors():
@@ -216,8 +224,11 @@ class ServerProcess:
 
     def _wait_listening(self, timeout):
         deadline = time.monotonic() + timeout
+        # In a namespace of its own the server's sockets show only in the
+        # tables of its namespace.
+        pid = self.process.pid if self.netns is not None else None
         while time.monotonic() < deadline:
-            if port_is_listening(self.port):
+            if port_is_listening(self.port, pid):
                 return True
             if self.process.poll() is not None:
                 return False
@@ -363,11 +374,12 @@ class ServerTestCase(unittest.TestCase):
     executable = None  # default: $TARNHOLD_SERVER
 
     def start_server(self, args, files=None, nofile=None, env=None, executable=None, listen=True,
-                     fsize=None):
+                     fsize=None, netns=None):
         path = executable or self.executable or os.environ.get("TARNHOLD_SERVER")
         if not path:
             self.fail("TARNHOLD_SERVER is not set")
-        server = ServerProcess(path, args, files=files, nofile=nofile, env=env, fsize=fsize)
+        server = ServerProcess(path, args, files=files, nofile=nofile, env=env, fsize=fsize,
+                               netns=netns)
         self.addCleanup(server.cleanup)
         return server.start(listen=listen)
 
