@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,12 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <span>
 #include <string_view>
 
 #include "config/account_store.h"
-#include "config/folder_owner.h"
 #include "config/records.h"
 #include "net/data_source.h"
 #include "net/text.h"
@@ -376,95 +373,7 @@ std::string SettingsText(AccountStore& store) {
     return out;
 }
 
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool WriteAll(SettingsDisk& disk, int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = disk.Write(fd, text.data(), text.size());
-        if (n == -1 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// Writes text to a new file at temp and syncs it; removes it on failure.
-bool WriteTemp(SettingsDisk& disk, const std::string& temp, std::string_view text) {
-    int fd = disk.OpenTemp(temp.c_str());
-    if (fd == -1) return false;
-    bool ok = WriteAll(disk, fd, text) && disk.Sync(fd) == 0;
-    // A failed close may mean the data never reached the disk.
-    ok = disk.Close(fd) == 0 && ok;
-    if (!ok) disk.Unlink(temp.c_str());
-    return ok;
-}
-
-// Makes the backup a copy of the current settings file without ever
-// leaving the settings file missing. No settings file: nothing to keep.
-bool KeepBackup(SettingsDisk& disk, const SettingsFiles& files) {
-    const std::string link = files.backupPath + ".tmp";
-    disk.Unlink(link.c_str());  // left by a crash, if at all
-    if (disk.Link(files.settingsPath.c_str(), link.c_str()) != 0) return errno == ENOENT;
-    if (disk.Chmod(link.c_str(), 0600) != 0 ||
-        disk.Rename(link.c_str(), files.backupPath.c_str()) != 0) {
-        disk.Unlink(link.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-int SettingsDisk::OpenTemp(const char* path) {
-    int fd;
-    do {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd == -1 && errno == EINTR);
-    // A temporary file left by a crash keeps its old mode: set it anew.
-    if (fd != -1 && (::fchmod(fd, 0600) != 0 || GiveToFolderOwner(fd, FolderOf(path).c_str()) != 0)) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-}
-
-ssize_t SettingsDisk::Write(int fd, const void* data, std::size_t count) {
-    return ::write(fd, data, count);
-}
-
-int SettingsDisk::Sync(int fd) { return ::fsync(fd); }
-
-int SettingsDisk::Close(int fd) {
-    int rc = ::close(fd);
-    return rc == -1 && errno == EINTR ? 0 : rc;
-}
-
-int SettingsDisk::Link(const char* existing, const char* newPath) {
-    return ::link(existing, newPath);
-}
-
-int SettingsDisk::Chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
-
-int SettingsDisk::Rename(const char* from, const char* to) { return ::rename(from, to); }
-
-int SettingsDisk::Unlink(const char* path) { return ::unlink(path); }
-
-int SettingsDisk::SyncFolder(const char* folder) {
-    int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd == -1) return -1;
-    int rc = ::fsync(fd);
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return rc;
-}
 
 bool IsSettingsMarker(std::string_view text) {
     for (const SectionMarker& m : kMarkers) {
@@ -515,16 +424,5 @@ bool SaveSettings(AccountStore& store, const SettingsFiles& files) {
 }
 
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
-    const std::string text = SettingsText(store);
-    // Two saves at once would share the temporary names.
-    static std::mutex saving;
-    std::lock_guard<std::mutex> guard(saving);
-
-    const std::string temp = files.settingsPath + ".tmp";
-    if (!WriteTemp(disk, temp, text)) return false;
-    if (!KeepBackup(disk, files) || disk.Rename(temp.c_str(), files.settingsPath.c_str()) != 0) {
-        disk.Unlink(temp.c_str());
-        return false;
-    }
-    return disk.SyncFolder(FolderOf(files.settingsPath).c_str()) == 0;
+    return WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
 }

@@ -3,11 +3,10 @@
 // tarnhold.bot, with the previous copy in tarnhold.bak.
 #pragma once
 
-#include <sys/types.h>
-
-#include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "config/settings_disk.h"
 
 class AccountStore;
 
@@ -40,33 +39,10 @@ void LoadSettings(AccountStore& store, const SettingsFiles& files);
 // that a caller never saves defaults over settings it could not read.
 bool SettingsFileReadable(const SettingsFiles& files, std::string& error);
 
-// The file-system calls of SaveSettings, one per step, so that a test can
-// make any single step fail. Each returns what the system call returns
-// (-1 with errno set on failure).
-class SettingsDisk {
-public:
-    virtual ~SettingsDisk() = default;
-    // Creates or truncates the file with mode 0600, owned by the folder's
-    // owner when root writes it (GiveToFolderOwner); a descriptor or -1.
-    virtual int OpenTemp(const char* path);
-    virtual ssize_t Write(int fd, const void* data, std::size_t count);
-    virtual int Sync(int fd);
-    virtual int Close(int fd);
-    virtual int Link(const char* existing, const char* newPath);
-    virtual int Chmod(const char* path, mode_t mode);
-    virtual int Rename(const char* from, const char* to);
-    virtual int Unlink(const char* path);
-    virtual int SyncFolder(const char* folder);
-};
-
-// Writes the store's records to the settings file, crash-safely: the new
-// text goes to a temporary file in the same folder (mode 0600) and is
-// synced; an existing settings file becomes the backup (through a hard
-// link, so the settings file exists at every moment); the temporary file
-// is renamed onto the settings file; the folder is synced. Returns true
-// when every step succeeded. On failure nothing half-written is put in
-// place and the previous settings stay readable as the settings file or
-// the backup. Takes the store's lock only to copy the records, never
-// while touching the disk. Called by the window thread at exit.
+// Writes the store's records to the settings file with WriteFileSafely,
+// an existing settings file becoming the backup. Returns true when every
+// step succeeded; on failure (errno says why) the previous settings stay
+// readable as the settings file or the backup. Takes the store's lock
+// only to copy the records, never while touching the disk. Any thread.
 bool SaveSettings(AccountStore& store, const SettingsFiles& files);
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
