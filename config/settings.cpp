@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "config/account_store.h"
+#include "config/conf_file.h"
 #include "config/records.h"
 #include "net/data_source.h"
 #include "net/text.h"
@@ -387,10 +388,16 @@ bool IsSettingsMarker(std::string_view text) {
 SettingsFiles SettingsFilesIn(const std::string& folder) {
     std::string base = folder.empty() ? "." : folder;
     if (base.back() != '/') base += '/';
-    return {base + "tarnhold.bot", base + "tarnhold.bak"};
+    return {base + "tarnhold.bot", base + "tarnhold.bak", base + "tarnhold.conf"};
 }
 
-void LoadSettings(AccountStore& store, const SettingsFiles& files) {
+std::vector<ConfError> LoadSettings(AccountStore& store, const SettingsFiles& files) {
+    ConfFile conf;
+    std::string ignored;  // SettingsFileReadable reports it to the owner
+    if (!files.confPath.empty()) conf.Load(files.confPath, ignored);
+    std::vector<ConfError> errors;
+    ConfValues values = ParseConf(conf, &errors);
+
     AccountStore::Lock lock(store);
     ApplyOptionDefaults(store.options);
     ApplyAccountDefaults(store.anonymous);
@@ -398,23 +405,34 @@ void LoadSettings(AccountStore& store, const SettingsFiles& files) {
     CopyText(store.anonymous.name, ANONYMOUS_ACCOUNT_NAME);
     store.anonymous.paths.Clear();
     store.DeleteAllAccounts();
+    store.conf = std::move(conf);
+    store.confValues = std::move(values);
 
     CIP_FileDataSource source(files.settingsPath.c_str(), 4096);
-    if (source.Open(OPEN_READ) != 0) return;
-    LoadLocked(store, source);
-    source.Close();
+    if (source.Open(OPEN_READ) == 0) {
+        LoadLocked(store, source);
+        source.Close();
+    }
+    return errors;
 }
 
 bool SettingsFileReadable(const SettingsFiles& files, std::string& error) {
-    int fd;
-    do {
-        fd = ::open(files.settingsPath.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd == -1 && errno == EINTR);
-    if (fd == -1 && errno != ENOENT) {
-        error = "cannot read the settings file " + files.settingsPath + ": " + std::strerror(errno);
-        return false;
+    for (const std::string* path : {&files.settingsPath, &files.confPath}) {
+        if (path->empty()) continue;
+        int fd;
+        do {
+            fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd == -1 && errno == EINTR);
+        if (fd == -1 && errno == ENOENT) continue;
+        // Opening is not reading: a folder opens too.
+        char byte;
+        if (fd == -1 || ::pread(fd, &byte, 1, 0) == -1) {
+            error = "cannot read the settings file " + *path + ": " + std::strerror(errno);
+            if (fd != -1) ::close(fd);
+            return false;
+        }
+        ::close(fd);
     }
-    if (fd != -1) ::close(fd);
     return true;
 }
 
@@ -425,4 +443,32 @@ bool SaveSettings(AccountStore& store, const SettingsFiles& files) {
 
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
     return WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
+}
+
+bool SaveConf(AccountStore& store, const SettingsFiles& files) {
+    SettingsDisk disk;
+    return SaveConf(store, files, disk);
+}
+
+bool SaveConf(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
+    ConfFile conf;
+    {
+        AccountStore::Lock lock(store);
+        conf = store.conf;
+    }
+    if (files.confPath.empty()) return true;
+    if (conf.Unreadable()) {
+        errno = EIO;
+        return false;
+    }
+    if (!conf.Exists()) return true;
+    return WriteFileSafely(disk, files.confPath, conf.Text());
+}
+
+bool SaveAllSettings(AccountStore& store, const SettingsFiles& files) {
+    const bool settings = SaveSettings(store, files);
+    const int settingsError = errno;
+    const bool conf = SaveConf(store, files);
+    if (!settings) errno = settingsError;
+    return settings && conf;
 }
