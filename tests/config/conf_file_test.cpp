@@ -1,11 +1,7 @@
 #include "config/conf_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -106,41 +102,6 @@ TEST(ConfFileTest, SetChangesOnlyTheValueOfTheLastLineOrAppends) {
         EXPECT_EQ(file.Text(), c.after);
         EXPECT_EQ(file.Value(c.key), c.value);
     }
-}
-
-class ConfFileDiskTest : public testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarnhold-conf-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        path_ = dir_ + "/tarnhold.conf";
-    }
-    void TearDown() override {
-        ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    }
-    std::string dir_, path_;
-};
-
-TEST_F(ConfFileDiskTest, LoadKeepsBytesAndTellsMissingFromUnreadable) {
-    ConfFile file;
-    std::string error;
-    EXPECT_TRUE(file.Load(path_, error));
-    EXPECT_FALSE(file.Exists());
-    EXPECT_EQ(file.Text(), "");
-
-    std::ofstream(path_, std::ios::binary) << kHandEdited << std::string(5000, '#');
-    EXPECT_TRUE(file.Load(path_, error));
-    EXPECT_TRUE(file.Exists());
-    EXPECT_EQ(file.Text(), kHandEdited + std::string(5000, '#'));
-
-    // A folder in the file's place cannot be read, whoever runs the test.
-    ASSERT_EQ(unlink(path_.c_str()), 0);
-    ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
-    EXPECT_FALSE(file.Load(path_, error));
-    EXPECT_TRUE(file.Unreadable());
-    EXPECT_FALSE(file.Exists());
-    EXPECT_NE(error.find(path_), std::string::npos) << error;
 }
 
 }  // namespace

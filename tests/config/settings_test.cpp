@@ -482,8 +482,10 @@ TEST_F(SettingsTest, UnwritableFolderFailsAndChangesNothing) {
 
 // --- tarnhold.conf beside the settings file ---
 
+// Longer than one read of the loader, too.
 const std::string kConf =
     "# Network settings, edited by hand\r\n"
+    "# " + std::string(5000, '-') + "\r\n"
     "\r\n"
     "passive_ports = 40000-40009\n"
     "newer_key = from a later version\r\n"
@@ -494,7 +496,7 @@ TEST_F(SettingsTest, ConfIsLoadedBesideTheSettingsAndSavedBackByteForByte) {
     Put(files_.confPath, kConf);
     const std::vector<ConfError> errors = LoadSettings(store_, files_);
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].LogText(), "tarnhold.conf line 5: port_mapping 'maybe' must be yes or no");
+    EXPECT_EQ(errors[0].LogText(), "tarnhold.conf line 6: port_mapping 'maybe' must be yes or no");
     ConfValues expected;
     expected.passivePorts = PortRange{40000, 40009};
     expected.passiveAddress = "203.0.113.7";
