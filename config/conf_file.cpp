@@ -86,6 +86,10 @@ bool ConfFile::Split(std::string_view text, std::string_view& key, std::string_v
     key = eq == std::string_view::npos ? trimmed : Trim(text.substr(0, eq));
     value = eq == std::string_view::npos ? std::string_view() : Trim(text.substr(eq + 1));
     malformed = eq == std::string_view::npos || key.empty();
+    if (malformed) {
+        key = trimmed;
+        value = {};
+    }
     return true;
 }
 

@@ -20,7 +20,8 @@
 class ConfFile {
 public:
     // A `key = value` line, or a line that should be one (`malformed`:
-    // neither blank, a comment, nor a key before an `=`).
+    // neither blank, a comment, nor a key before an `=`; its `key` is then
+    // the whole line without the blanks around it).
     struct Setting {
         std::size_t line;  // from 1
         std::string_view key;

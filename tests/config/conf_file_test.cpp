@@ -55,7 +55,7 @@ TEST(ConfFileTest, SettingsAreReadWithLineNumbersAndTheLastLineCounts) {
         {8, "odd", "a\rb", false},
         {9, "port_mapping", "yes", false},
         {10, "not a setting", "", true},
-        {11, "", "value without key", true},
+        {11, "= value without key", "", true},
     };
     ASSERT_EQ(rows.size(), expected.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {

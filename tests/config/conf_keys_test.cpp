@@ -101,7 +101,8 @@ TEST(ConfKeysTest, TheFileGivesTheLastLinesValuesAndLogsTheRefusedOnes) {
         "passive_ports = 80-90\r\n"
         "passive_address = nas.example.net\r\n"
         "newer_key = anything\r\n"
-        "passive ports 50000-50099\r\n");
+        "passive ports 50000-50099\r\n"
+        " = 50000-50099\r\n");
     std::vector<ConfError> errors;
     const ConfValues values = ParseConf(file, &errors);
     // The last passive_ports line counts although refused: the default.
@@ -115,6 +116,8 @@ TEST(ConfKeysTest, TheFileGivesTheLastLinesValuesAndLogsTheRefusedOnes) {
                           "of ports with 1024 <= LOW <= HIGH <= 65535",
                           "tarnhold.conf line 8: 'passive ports 50000-50099' is not a line of "
                           "the form key = value",
+                          "tarnhold.conf line 9: '= 50000-50099' is not a line of the form key = "
+                          "value",
                       }));
     EXPECT_EQ(ParseConf(ConfFile()), ConfValues());
 }
