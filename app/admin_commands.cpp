@@ -54,11 +54,11 @@ std::string ResolveFolder(const std::string& named) {
 
 // Loads the folder's settings into `store`. A settings file that exists
 // but cannot be read is an error: editing the defaults in its place would
-// overwrite it.
-void Load(AccountStore& store, const SettingsFiles& files) {
+// overwrite it. The lines of tarnhold.conf whose values are refused.
+std::vector<ConfError> Load(AccountStore& store, const SettingsFiles& files) {
     std::string error;
     if (!SettingsFileReadable(files, error)) throw AdminError(1, error);
-    LoadSettings(store, files);
+    return LoadSettings(store, files);
 }
 
 }  // namespace
@@ -90,9 +90,16 @@ int RunAdminCommand(int argc, char** argv, std::FILE* in, std::FILE* out, std::F
                     1, SettingsLockRefusal(outcome, folder, holder, error, "change the settings"));
             }
         }
-        Load(store, files);
+        const std::vector<ConfError> confErrors = Load(store, files);
+        // The list shows defaults in place of refused values: say why.
+        if (command.group == "option" && command.action == "list") {
+            for (const ConfError& e : confErrors)
+                std::fprintf(err, "tarnhold: warning: %s\n", e.LogText().c_str());
+        }
         if (!ExecuteAdminCommand(command, store, output)) return 0;  // nothing to save
-        if (!SaveSettings(store, files)) {
+        const bool saved = command.ChangesConfOnly() ? SaveConf(store, files)
+                                                     : SaveSettings(store, files);
+        if (!saved) {
             const int saveError = errno;
             throw AdminError(1, "could not save the settings in " + folder + ": " +
                                     std::strerror(saveError) + "; nothing was changed");
@@ -124,6 +131,9 @@ void PrintAdminUsage(std::FILE* to) {
         "  tarnhold [--config-dir DIR] option list\n"
         "  tarnhold [--config-dir DIR] option set port|maxusers|idletimeout|startatboot|features "
         "VALUE\n"
+        "  tarnhold [--config-dir DIR] option set KEY VALUE   (tarnhold.conf; empty VALUE: default)\n"
+        "      KEY: passive_ports LOW-HIGH (1024 to 65535), passive_address ADDRESS|HOST NAME,\n"
+        "           port_mapping yes|no\n"
         "  The anonymous account is NAME 'anonymous'. Lists print one record a line, the\n"
         "  fields separated by tabs (tab, line break and backslash escaped as \\t \\n \\\\).\n",
         to);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "config/account_store.h"
+#include "config/conf_keys.h"
 #include "config/path_checker.h"
 #include "config/records.h"
 #include "config/settings.h"
@@ -473,6 +474,7 @@ const OptionKey* FindOptionKey(const std::string& key) {
     return nullptr;
 }
 
+// The design's options, then the keys of tarnhold.conf.
 bool OptionCommand(const AdminCommand& command, AccountStore& store,
                    const AdminOutput& io) NO_THREAD_SAFETY_ANALYSIS {
     srvropt_s& options = store.options;
@@ -483,7 +485,17 @@ bool OptionCommand(const AdminCommand& command, AccountStore& store,
             PrintLine(io, {k.key, k.kind == OptionKey::kYesNo ? (value != 0 ? "yes" : "no")
                                                               : std::to_string(value)});
         }
+        for (const ConfKey& key : ConfKeys()) {
+            PrintLine(io, {key.name, Field(key.show(store.confValues))});
+        }
         return false;
+    }
+    if (const ConfKey* key = FindConfKey(command.name)) {
+        if (std::optional<std::string> reason =
+                SetConfValue(store.conf, store.confValues, *key, command.value)) {
+            Refuse(*reason);
+        }
+        return true;
     }
     const OptionKey& k = *FindOptionKey(command.name);
     const std::string what = "the " + command.name;
@@ -540,7 +552,7 @@ AdminCommand ParseAdminCommand(const std::vector<std::string>& list) {
     } else {  // option
         if (action == "set") {
             command.name = words.Take("option");
-            if (FindOptionKey(command.name) == nullptr)
+            if (FindOptionKey(command.name) == nullptr && FindConfKey(command.name) == nullptr)
                 Usage("unknown option '" + command.name + "'");
             command.value = words.Take(("the value of " + command.name).c_str());
         } else if (action != "list") {
@@ -549,6 +561,10 @@ AdminCommand ParseAdminCommand(const std::vector<std::string>& list) {
     }
     words.End();
     return command;
+}
+
+bool AdminCommand::ChangesConfOnly() const {
+    return group == "option" && action == "set" && FindConfKey(name) != nullptr;
 }
 
 bool ExecuteAdminCommand(const AdminCommand& command, AccountStore& store, const AdminOutput& io) {

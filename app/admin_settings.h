@@ -38,7 +38,7 @@ struct AdminCommand {
     std::string action;  // list, add, set, password, delete
     std::string name;    // the account (path and account commands) or option key
     std::string path;    // path add/set/delete
-    std::string value;   // option set
+    std::string value;   // option set (of a tarnhold.conf key: may be empty)
     // account add/set: (option without "--", value), in command-line order.
     std::vector<std::pair<std::string, std::string>> settings;
     // path add/set: the permission flags given, if any.
@@ -46,6 +46,9 @@ struct AdminCommand {
 
     // Whether the command changes the settings (everything but list).
     bool IsEdit() const { return action != "list"; }
+    // Whether it changes tarnhold.conf alone (option set of one of its
+    // keys), so that only that file is written.
+    bool ChangesConfOnly() const;
 };
 
 // Reads words (the group word first). Throws AdminError with code 2 for an
@@ -54,7 +57,8 @@ struct AdminCommand {
 AdminCommand ParseAdminCommand(const std::vector<std::string>& words);
 
 // Carries the command out on `store` (loaded, unlocked). Returns true when
-// the store changed and must be saved. Throws AdminError with code 1 when
+// the store changed and must be saved (SaveConf alone when
+// ChangesConfOnly, SaveSettings otherwise). Throws AdminError with code 1 when
 // a value or the state refuses it; the store may then be half-changed and
 // must not be saved.
 bool ExecuteAdminCommand(const AdminCommand& command, AccountStore& store, const AdminOutput& io);

@@ -47,8 +47,8 @@ void PrintUsage(std::FILE* to) {
         "usage: tarnhold [--headless] [--config-dir DIR]\n"
         "  --headless        run without windows; the log goes to standard output\n"
         "                    (also when there is no display)\n"
-        "  --config-dir DIR  keep the settings (tarnhold.bot, tarnhold.bak) in DIR\n"
-        "                    instead of ${XDG_CONFIG_HOME:-~/.config}/tarnhold\n"
+        "  --config-dir DIR  keep the settings (tarnhold.bot, tarnhold.bak, tarnhold.conf)\n"
+        "                    in DIR instead of ${XDG_CONFIG_HOME:-~/.config}/tarnhold\n"
         "  --help            show this text\n"
         "  --version         show the version\n",
         to);
@@ -154,7 +154,9 @@ int main(int argc, char** argv) {
     HeadlessConsole console;
     auto server = std::make_unique<CIP_FTPServer>();
     server->events.Attach(&console);
-    LoadSettings(server->store, files);
+    for (const ConfError& error : LoadSettings(server->store, files)) {
+        console.AppendLogLine(error.LogText().c_str(), LogStyle::Error);
+    }
     uint32_t idleTimeout;
     {
         AccountStore::Lock lock(server->store);

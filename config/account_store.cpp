@@ -100,6 +100,11 @@ int32_t AccountStore::GetPermissions(const account_s* account, std::string_view 
     return account->paths.GetPermissions(path);
 }
 
+ConfValues AccountStore::ConfSnapshot() {
+    Lock lock(*this);
+    return confValues;
+}
+
 int32_t AccountStore::RetiredCount() {
     Lock lock(*this);
     return retired_.count;

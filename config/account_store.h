@@ -1,12 +1,14 @@
-// AccountStore: the server options, the anonymous account and the named
-// accounts, shared by the window thread and the session threads under one
-// lock.
+// AccountStore: the server options, the anonymous account, the named
+// accounts and the settings of tarnhold.conf, shared by the window thread
+// and the session threads under one lock.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <string_view>
 
+#include "config/conf_file.h"
+#include "config/conf_keys.h"
 #include "config/records.h"
 #include "net/thread_annotations.h"
 
@@ -23,8 +25,9 @@ private:
     std::mutex mutex_;
 };
 
-// Owns `options`, `anonymous` and `accounts`. One lock guards all of them:
-// the account list, every account's fields, its `paths` and its `clients`.
+// Owns `options`, `anonymous`, `accounts`, `conf` and `confValues`. One
+// lock guards all of them: the account list, every account's fields, its
+// `paths` and its `clients`, and tarnhold.conf's lines and values.
 // Hold it through AccountStore::Lock, for short bounded work only: nothing
 // waits for another thread, sends on a socket or touches a file while
 // holding it.
@@ -74,6 +77,11 @@ public:
     // only through DeleteAccount / DeleteAllAccounts, never with
     // accounts.Remove or accounts.Clear, which would free accounts in use.
     LinkedList<account_s> accounts GUARDED_BY(mutex_);
+    // tarnhold.conf as read (written back line for line, hand edits
+    // included) and the values its keys give. Change a key through
+    // SetConfValue(conf, confValues, ...), which keeps the two in step.
+    ConfFile conf GUARDED_BY(mutex_);
+    ConfValues confValues GUARDED_BY(mutex_);
 
     // --- window thread (account manager, settings load) ---
 
@@ -126,6 +134,12 @@ public:
     // apply to the path, or -1. The session's client record must be in
     // `account`.
     int32_t GetPermissions(const account_s* account, std::string_view path) EXCLUDES(mutex_);
+
+    // --- any thread ---
+
+    // A copy of `confValues` under the lock, for a reader that uses them
+    // without holding it (Start, a session's PASV).
+    ConfValues ConfSnapshot() EXCLUDES(mutex_);
 
     // Number of deleted accounts still kept alive by their sessions.
     int32_t RetiredCount() EXCLUDES(mutex_);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,12 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <span>
 #include <string_view>
 
 #include "config/account_store.h"
-#include "config/folder_owner.h"
+#include "config/conf_file.h"
 #include "config/records.h"
 #include "net/data_source.h"
 #include "net/text.h"
@@ -376,95 +374,7 @@ std::string SettingsText(AccountStore& store) {
     return out;
 }
 
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool WriteAll(SettingsDisk& disk, int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = disk.Write(fd, text.data(), text.size());
-        if (n == -1 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// Writes text to a new file at temp and syncs it; removes it on failure.
-bool WriteTemp(SettingsDisk& disk, const std::string& temp, std::string_view text) {
-    int fd = disk.OpenTemp(temp.c_str());
-    if (fd == -1) return false;
-    bool ok = WriteAll(disk, fd, text) && disk.Sync(fd) == 0;
-    // A failed close may mean the data never reached the disk.
-    ok = disk.Close(fd) == 0 && ok;
-    if (!ok) disk.Unlink(temp.c_str());
-    return ok;
-}
-
-// Makes the backup a copy of the current settings file without ever
-// leaving the settings file missing. No settings file: nothing to keep.
-bool KeepBackup(SettingsDisk& disk, const SettingsFiles& files) {
-    const std::string link = files.backupPath + ".tmp";
-    disk.Unlink(link.c_str());  // left by a crash, if at all
-    if (disk.Link(files.settingsPath.c_str(), link.c_str()) != 0) return errno == ENOENT;
-    if (disk.Chmod(link.c_str(), 0600) != 0 ||
-        disk.Rename(link.c_str(), files.backupPath.c_str()) != 0) {
-        disk.Unlink(link.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-int SettingsDisk::OpenTemp(const char* path) {
-    int fd;
-    do {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd == -1 && errno == EINTR);
-    // A temporary file left by a crash keeps its old mode: set it anew.
-    if (fd != -1 && (::fchmod(fd, 0600) != 0 || GiveToFolderOwner(fd, FolderOf(path).c_str()) != 0)) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-}
-
-ssize_t SettingsDisk::Write(int fd, const void* data, std::size_t count) {
-    return ::write(fd, data, count);
-}
-
-int SettingsDisk::Sync(int fd) { return ::fsync(fd); }
-
-int SettingsDisk::Close(int fd) {
-    int rc = ::close(fd);
-    return rc == -1 && errno == EINTR ? 0 : rc;
-}
-
-int SettingsDisk::Link(const char* existing, const char* newPath) {
-    return ::link(existing, newPath);
-}
-
-int SettingsDisk::Chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
-
-int SettingsDisk::Rename(const char* from, const char* to) { return ::rename(from, to); }
-
-int SettingsDisk::Unlink(const char* path) { return ::unlink(path); }
-
-int SettingsDisk::SyncFolder(const char* folder) {
-    int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd == -1) return -1;
-    int rc = ::fsync(fd);
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return rc;
-}
 
 bool IsSettingsMarker(std::string_view text) {
     for (const SectionMarker& m : kMarkers) {
@@ -478,10 +388,16 @@ bool IsSettingsMarker(std::string_view text) {
 SettingsFiles SettingsFilesIn(const std::string& folder) {
     std::string base = folder.empty() ? "." : folder;
     if (base.back() != '/') base += '/';
-    return {base + "tarnhold.bot", base + "tarnhold.bak"};
+    return {base + "tarnhold.bot", base + "tarnhold.bak", base + "tarnhold.conf"};
 }
 
-void LoadSettings(AccountStore& store, const SettingsFiles& files) {
+std::vector<ConfError> LoadSettings(AccountStore& store, const SettingsFiles& files) {
+    ConfFile conf;
+    std::string ignored;  // SettingsFileReadable reports it to the owner
+    if (!files.confPath.empty()) conf.Load(files.confPath, ignored);
+    std::vector<ConfError> errors;
+    ConfValues values = ParseConf(conf, &errors);
+
     AccountStore::Lock lock(store);
     ApplyOptionDefaults(store.options);
     ApplyAccountDefaults(store.anonymous);
@@ -489,23 +405,34 @@ void LoadSettings(AccountStore& store, const SettingsFiles& files) {
     CopyText(store.anonymous.name, ANONYMOUS_ACCOUNT_NAME);
     store.anonymous.paths.Clear();
     store.DeleteAllAccounts();
+    store.conf = std::move(conf);
+    store.confValues = std::move(values);
 
     CIP_FileDataSource source(files.settingsPath.c_str(), 4096);
-    if (source.Open(OPEN_READ) != 0) return;
-    LoadLocked(store, source);
-    source.Close();
+    if (source.Open(OPEN_READ) == 0) {
+        LoadLocked(store, source);
+        source.Close();
+    }
+    return errors;
 }
 
 bool SettingsFileReadable(const SettingsFiles& files, std::string& error) {
-    int fd;
-    do {
-        fd = ::open(files.settingsPath.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd == -1 && errno == EINTR);
-    if (fd == -1 && errno != ENOENT) {
-        error = "cannot read the settings file " + files.settingsPath + ": " + std::strerror(errno);
-        return false;
+    for (const std::string* path : {&files.settingsPath, &files.confPath}) {
+        if (path->empty()) continue;
+        int fd;
+        do {
+            fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd == -1 && errno == EINTR);
+        if (fd == -1 && errno == ENOENT) continue;
+        // Opening is not reading: a folder opens too.
+        char byte;
+        if (fd == -1 || ::pread(fd, &byte, 1, 0) == -1) {
+            error = "cannot read the settings file " + *path + ": " + std::strerror(errno);
+            if (fd != -1) ::close(fd);
+            return false;
+        }
+        ::close(fd);
     }
-    if (fd != -1) ::close(fd);
     return true;
 }
 
@@ -515,16 +442,33 @@ bool SaveSettings(AccountStore& store, const SettingsFiles& files) {
 }
 
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
-    const std::string text = SettingsText(store);
-    // Two saves at once would share the temporary names.
-    static std::mutex saving;
-    std::lock_guard<std::mutex> guard(saving);
+    return WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
+}
 
-    const std::string temp = files.settingsPath + ".tmp";
-    if (!WriteTemp(disk, temp, text)) return false;
-    if (!KeepBackup(disk, files) || disk.Rename(temp.c_str(), files.settingsPath.c_str()) != 0) {
-        disk.Unlink(temp.c_str());
+bool SaveConf(AccountStore& store, const SettingsFiles& files) {
+    SettingsDisk disk;
+    return SaveConf(store, files, disk);
+}
+
+bool SaveConf(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
+    ConfFile conf;
+    {
+        AccountStore::Lock lock(store);
+        conf = store.conf;
+    }
+    if (files.confPath.empty()) return true;
+    if (conf.Unreadable()) {
+        errno = EIO;
         return false;
     }
-    return disk.SyncFolder(FolderOf(files.settingsPath).c_str()) == 0;
+    if (!conf.Exists()) return true;
+    return WriteFileSafely(disk, files.confPath, conf.Text());
+}
+
+bool SaveAllSettings(AccountStore& store, const SettingsFiles& files) {
+    const bool settings = SaveSettings(store, files);
+    const int settingsError = errno;
+    const bool conf = SaveConf(store, files);
+    if (!settings) errno = settingsError;
+    return settings && conf;
 }

@@ -1,23 +1,26 @@
 // The settings file: the server options, the anonymous account and the
 // named accounts with their accessible paths, kept as lines of text in
-// tarnhold.bot, with the previous copy in tarnhold.bak.
+// tarnhold.bot, with the previous copy in tarnhold.bak; and beside it
+// tarnhold.conf, the settings beyond the design (conf_keys.h).
 #pragma once
 
-#include <sys/types.h>
-
-#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "config/conf_keys.h"
+#include "config/settings_disk.h"
 
 class AccountStore;
 
-// Where the settings file and its backup live. Both are in one folder.
+// Where the settings files live. All are in one folder.
 struct SettingsFiles {
     std::string settingsPath;  // tarnhold.bot
     std::string backupPath;    // tarnhold.bak
+    std::string confPath;      // tarnhold.conf; empty: none is read or written
 };
 
-// The settings file and backup in folder.
+// The settings files in folder.
 SettingsFiles SettingsFilesIn(const std::string& folder);
 
 // Whether a whole line equal to `text` would start a section of the file
@@ -30,43 +33,39 @@ bool IsSettingsMarker(std::string_view text);
 // unreadable file leaves the defaults, silently. Values that cannot be read
 // stay at their defaults; a text longer than its field is cut at the
 // field's capacity; a number line without digits gives 0. Stray NUL bytes
-// in the file are skipped. Takes the store's lock for the whole load.
-// Called by the window thread at start-up.
-void LoadSettings(AccountStore& store, const SettingsFiles& files);
+// in the file are skipped. Then replaces the store's `conf` and
+// `confValues` by tarnhold.conf's lines and values (ParseConf); a missing
+// file gives no lines and the defaults, and so does one that cannot be
+// read, which SaveConf then never replaces. Returns the lines of
+// tarnhold.conf whose values were refused, for the caller to log in style
+// "TarnHold error" (ConfError::LogText). Takes the store's lock for the
+// whole load. Called by the window thread at start-up.
+std::vector<ConfError> LoadSettings(AccountStore& store, const SettingsFiles& files);
 
-// Whether LoadSettings will see what the settings file holds: true when
-// it can be opened for reading or does not exist (the defaults apply);
-// false, with the reason in `error`, when it exists but cannot be read, so
-// that a caller never saves defaults over settings it could not read.
+// Whether LoadSettings will see what the settings files hold: true when
+// each can be opened for reading or does not exist (the defaults apply);
+// false, with the reason in `error`, when one exists but cannot be read,
+// so that a caller never saves defaults over settings it could not read.
 bool SettingsFileReadable(const SettingsFiles& files, std::string& error);
 
-// The file-system calls of SaveSettings, one per step, so that a test can
-// make any single step fail. Each returns what the system call returns
-// (-1 with errno set on failure).
-class SettingsDisk {
-public:
-    virtual ~SettingsDisk() = default;
-    // Creates or truncates the file with mode 0600, owned by the folder's
-    // owner when root writes it (GiveToFolderOwner); a descriptor or -1.
-    virtual int OpenTemp(const char* path);
-    virtual ssize_t Write(int fd, const void* data, std::size_t count);
-    virtual int Sync(int fd);
-    virtual int Close(int fd);
-    virtual int Link(const char* existing, const char* newPath);
-    virtual int Chmod(const char* path, mode_t mode);
-    virtual int Rename(const char* from, const char* to);
-    virtual int Unlink(const char* path);
-    virtual int SyncFolder(const char* folder);
-};
-
-// Writes the store's records to the settings file, crash-safely: the new
-// text goes to a temporary file in the same folder (mode 0600) and is
-// synced; an existing settings file becomes the backup (through a hard
-// link, so the settings file exists at every moment); the temporary file
-// is renamed onto the settings file; the folder is synced. Returns true
-// when every step succeeded. On failure nothing half-written is put in
-// place and the previous settings stay readable as the settings file or
-// the backup. Takes the store's lock only to copy the records, never
-// while touching the disk. Called by the window thread at exit.
+// Writes the store's records to the settings file with WriteFileSafely,
+// an existing settings file becoming the backup. Returns true when every
+// step succeeded; on failure (errno says why) the previous settings stay
+// readable as the settings file or the backup. Takes the store's lock
+// only to copy the records, never while touching the disk. Any thread.
 bool SaveSettings(AccountStore& store, const SettingsFiles& files);
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
+
+// Writes the store's `conf` lines to tarnhold.conf with WriteFileSafely
+// (no backup): byte for byte what was read, with the keys set since.
+// Nothing is written, successfully, while the file is missing and no key
+// has been set. Returns false (errno says why) when a step failed, or,
+// with EIO, when the file existed but could not be read at load time, so
+// that what is not its content never replaces it. Takes the store's lock
+// only to copy the lines. Any thread.
+bool SaveConf(AccountStore& store, const SettingsFiles& files);
+bool SaveConf(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
+
+// What the Exit command stores: SaveSettings, then SaveConf (tried even
+// when the first failed). Returns true when both succeeded.
+bool SaveAllSettings(AccountStore& store, const SettingsFiles& files);

@@ -79,5 +79,5 @@ void ServerControl::StopForExit() {
 
 bool ServerControl::Exit(const SettingsFiles& files) {
     StopForExit();
-    return SaveSettings(store_, files);
+    return SaveAllSettings(store_, files);
 }

@@ -56,8 +56,9 @@ public:
     // when the Stop entry is enabled.
     void StopForExit();
 
-    // StopForExit, then saves the settings. Returns whether the save
-    // succeeded. The caller then destroys the server.
+    // StopForExit, then saves the settings and tarnhold.conf
+    // (SaveAllSettings). Returns whether the save succeeded. The caller
+    // then destroys the server.
     bool Exit(const SettingsFiles& files);
 
     // Enabled state of the "Start" and "Stop" entries (menu and tool bar).

@@ -75,7 +75,9 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
         [this] { RunWhileSessionsWait([this] { RefreshStatus(); }); });
     server_.events.Attach(receiver_);
 
-    LoadSettings(server_.store, files_);
+    for (const ConfError& error : LoadSettings(server_.store, files_)) {
+        AppendLogLine(error.LogText().c_str(), LogStyle::Error);
+    }
     uint32_t idleTimeout;
     {
         AccountStore::Lock lock(server_.store);
@@ -220,7 +222,7 @@ bool TTWMain::Shutdown() {
     // Sessions waiting for the window, now or later, go on at once.
     receiver_->Release();
     server_.events.Detach();
-    saved_ = SaveSettings(server_.store, files_);
+    saved_ = SaveAllSettings(server_.store, files_);
     if (help_ != nullptr) help_->close();
     tray_->Hide();
     return saved_;

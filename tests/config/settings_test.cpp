@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/account_store.h"
+#include "config/conf_keys.h"
 #include "net/text.h"
 
 namespace {
@@ -460,7 +461,7 @@ TEST_F(SettingsTest, AFailedStepNeverLosesThePreviousSettings) {
         // the save went through and the backup holds them.
         AccountStore fromSettings, fromBackup;
         LoadSettings(fromSettings, files_);
-        LoadSettings(fromBackup, {files_.backupPath, ""});
+        LoadSettings(fromBackup, {files_.backupPath, "", ""});
         if (s == FailingDisk::kSyncFolder) {
             EXPECT_EQ(Describe(fromSettings), changed);
             EXPECT_EQ(Describe(fromBackup), previous);
@@ -477,6 +478,106 @@ TEST_F(SettingsTest, AFailedStepNeverLosesThePreviousSettings) {
 TEST_F(SettingsTest, UnwritableFolderFailsAndChangesNothing) {
     SettingsFiles nowhere = SettingsFilesIn(dir_ + "/missing");
     EXPECT_FALSE(SaveSettings(store_, nowhere));
+}
+
+// --- tarnhold.conf beside the settings file ---
+
+// Longer than one read of the loader, too.
+const std::string kConf =
+    "# Network settings, edited by hand\r\n"
+    "# " + std::string(5000, '-') + "\r\n"
+    "\r\n"
+    "passive_ports = 40000-40009\n"
+    "newer_key = from a later version\r\n"
+    "port_mapping = maybe\r\n"
+    "passive_address=203.0.113.7";
+
+TEST_F(SettingsTest, ConfIsLoadedBesideTheSettingsAndSavedBackByteForByte) {
+    Put(files_.confPath, kConf);
+    const std::vector<ConfError> errors = LoadSettings(store_, files_);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].LogText(), "tarnhold.conf line 6: port_mapping 'maybe' must be yes or no");
+    ConfValues expected;
+    expected.passivePorts = PortRange{40000, 40009};
+    expected.passiveAddress = "203.0.113.7";
+    EXPECT_EQ(store_.ConfSnapshot(), expected);
+
+    ASSERT_TRUE(SaveAllSettings(store_, files_));
+    EXPECT_EQ(Contents(files_.confPath), kConf);  // the refused line too
+    struct stat st;
+    ASSERT_EQ(stat(files_.confPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    {
+        AccountStore::Lock lock(store_);
+        ASSERT_EQ(SetConfValue(store_.conf, store_.confValues, *FindConfKey("port_mapping"), "yes"),
+                  std::nullopt);
+    }
+    ASSERT_TRUE(SaveConf(store_, files_));
+    std::string changed = kConf;
+    changed.replace(changed.find("maybe"), 5, "yes");
+    EXPECT_EQ(Contents(files_.confPath), changed);
+    EXPECT_TRUE(LoadSettings(store_, files_).empty());
+    EXPECT_TRUE(store_.ConfSnapshot().portMapping);
+}
+
+TEST_F(SettingsTest, AMissingConfIsMadeOnlyWhenAKeyIsSet) {
+    LoadText(kExample);
+    ASSERT_TRUE(SaveAllSettings(store_, files_));
+    EXPECT_EQ(FilesInDir(), (std::vector<std::string>{"tarnhold.bak", "tarnhold.bot"}));
+    EXPECT_EQ(store_.ConfSnapshot(), ConfValues());
+    {
+        AccountStore::Lock lock(store_);
+        ASSERT_EQ(SetConfValue(store_.conf, store_.confValues, *FindConfKey("passive_ports"), ""),
+                  std::nullopt);
+    }
+    ASSERT_TRUE(SaveConf(store_, files_));
+    EXPECT_EQ(Contents(files_.confPath), "passive_ports =\n");
+}
+
+TEST_F(SettingsTest, AConfThatCannotBeReadIsNeverReplaced) {
+    // A folder in its place cannot be read, whoever runs the test.
+    ASSERT_EQ(mkdir(files_.confPath.c_str(), 0700), 0);
+    std::string error;
+    EXPECT_FALSE(SettingsFileReadable(files_, error));
+    EXPECT_NE(error.find("cannot read the settings file " + files_.confPath), std::string::npos)
+        << error;
+    LoadSettings(store_, files_);
+    {
+        AccountStore::Lock lock(store_);
+        SetConfValue(store_.conf, store_.confValues, *FindConfKey("port_mapping"), "yes");
+    }
+    EXPECT_FALSE(SaveConf(store_, files_));
+    struct stat st;
+    ASSERT_EQ(stat(files_.confPath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(SettingsTest, AFailedStepOfAConfSaveLeavesACompleteFile) {
+    for (int s = 0; s < FailingDisk::kSteps; ++s) {
+        Put(files_.confPath, kConf);
+        LoadSettings(store_, files_);
+        std::string changed;
+        {
+            AccountStore::Lock lock(store_);
+            SetConfValue(store_.conf, store_.confValues, *FindConfKey("passive_ports"),
+                         "50000-50099");
+            changed = store_.conf.Text();
+        }
+        FailingDisk disk(static_cast<FailingDisk::Step>(s));
+        const bool saved = SaveConf(store_, files_, disk);
+        // No backup is kept: its steps never run, and the save succeeds.
+        const bool backupStep = s == FailingDisk::kLink || s == FailingDisk::kChmod ||
+                                s == FailingDisk::kRename2;
+        EXPECT_EQ(saved, backupStep) << "step " << s;
+        const std::string now = Contents(files_.confPath);
+        if (saved || s == FailingDisk::kSyncFolder) {
+            EXPECT_EQ(now, changed) << "step " << s;
+        } else {
+            EXPECT_EQ(now, kConf) << "step " << s;
+        }
+        EXPECT_EQ(FilesInDir(), std::vector<std::string>{"tarnhold.conf"}) << "step " << s;
+    }
 }
 
 TEST_F(SettingsTest, RootSavingIntoAnotherUsersFolderGivesTheFileToThatUser) {

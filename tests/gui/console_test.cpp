@@ -253,6 +253,26 @@ private slots:
         QVERIFY(ui.StartItem->isEnabled() && !ui.StopItem->isEnabled());
     }
 
+    void refusedLinesOfTarnholdConfAreLoggedBeforeTheStart() {
+        cleanup();
+        const std::string conf = settings_.filePath(QStringLiteral("tarnhold.conf")).toStdString();
+        std::ofstream(conf, std::ios::binary) << "# mine\npassive_ports = 80-90\n";
+        server_ = std::make_unique<CIP_FTPServer>();
+        window_ = std::make_unique<TTWMain>(*server_, Files());
+        const QStringList lines = Lines(window_->Log());
+        const QColor colour = LogView::StyleColour(window_->Log()->LineStyle(0));
+        const QString listening = Listening();
+        // The exit writes the file back; the other tests run without it.
+        cleanup();
+        std::filesystem::remove(conf);
+        init();
+        QCOMPARE(lines, (QStringList{QStringLiteral("tarnhold.conf line 2: passive_ports '80-90' is "
+                                                    "not a range LOW-HIGH of ports with 1024 <= "
+                                                    "LOW <= HIGH <= 65535"),
+                                     listening}));
+        QCOMPARE(colour, kMaroon);
+    }
+
     void startFromThePopupWhileListeningLeavesTheListenerServing() {
         TrayIcon* tray = window_->Tray();
         QVERIFY(tray->StartAction()->isEnabled() && tray->StopAction()->isEnabled());

@@ -153,7 +153,9 @@ class AdminCommandsTest(AdminCase):
                            ("startatboot", "no"), ("features", "0x9")):
             self.assert_ok("option", "set", key, value)
         self.assertEqual(self.assert_ok("option", "list"),
-                         "port\t2200\nmaxusers\t4294967295\nidletimeout\t0\nstartatboot\tno\nfeatures\t9\n")
+                         "port\t2200\nmaxusers\t4294967295\nidletimeout\t0\nstartatboot\tno\nfeatures\t9\n"
+                         "passive_ports\t\npassive_address\t\nport_mapping\tno\n")
+        self.assertFalse(os.path.exists(self.settings_path("tarnhold.conf")))
         self.assertEqual(self.settings()[0], ("SRVROPT", ["2200", "9", "f4240", "f4240", "4294967295",
                                                         "0", "1", "0", "0"]))
 
@@ -303,6 +305,104 @@ class AdminCommandsTest(AdminCase):
         rc, out, err = self.run_admin("account", "list", folder=missing)
         self.assertEqual((rc, out), (1, ""))
         self.assertIn("is not a folder", err)
+
+
+class ConfFileTest(AdminCase, harness.ServerTestCase):
+    """tarnhold.conf, the settings beyond the design, beside tarnhold.bot:
+    `option set` of its keys writes it alone and keeps the owner's lines."""
+
+    HAND_EDITED = (b"# Network settings \xe2\x80\x94 edited by hand\r\n"
+                   b"\r\n"
+                   b"passive_ports=40000-40009\r\n"
+                   b"newer_key = from a later version\n"
+                   b"port_mapping = maybe\r\n"
+                   b"passive_address = ftp.example.org")
+
+    def write_conf(self, data):
+        with open(self.settings_path("tarnhold.conf"), "wb") as f:
+            f.write(data)
+
+    def conf_bytes(self):
+        with open(self.settings_path("tarnhold.conf"), "rb") as f:
+            return f.read()
+
+    def test_set_writes_only_tarnhold_conf_and_keeps_the_owners_lines(self):
+        self.write_conf(self.HAND_EDITED)
+        settings = self.settings_bytes()
+        rc, out, err = self.run_admin("option", "list")
+        self.assertEqual(rc, 0)
+        self.assertTrue(out.endswith("passive_ports\t40000-40009\npassive_address\tftp.example.org\n"
+                                     "port_mapping\tno\n"), out)
+        self.assertEqual(err, "tarnhold: warning: tarnhold.conf line 5: port_mapping 'maybe' "
+                              "must be yes or no\n")
+
+        self.assert_ok("option", "set", "passive_ports", "50000-50099")
+        self.assert_ok("option", "set", "port_mapping", "yes")
+        self.assert_ok("option", "set", "passive_address", "")
+        self.assertEqual(self.conf_bytes(),
+                         self.HAND_EDITED.replace(b"40000-40009", b"50000-50099")
+                         .replace(b"maybe", b"yes").replace(b" = ftp.example.org", b" ="))
+        self.assertEqual(os.stat(self.settings_path("tarnhold.conf")).st_mode & 0o777, 0o600)
+        self.assertEqual(self.settings_bytes(), settings)
+        self.assertEqual(sorted(os.listdir(self.folder)),
+                         ["bob-home", "tarnhold.bot", "tarnhold.conf", "tarnhold.lock"])
+        self.assertTrue(self.assert_ok("option", "list").endswith(
+            "passive_ports\t50000-50099\npassive_address\t\nport_mapping\tyes\n"))
+
+        # A missing file is made with the first key set.
+        os.remove(self.settings_path("tarnhold.conf"))
+        self.assert_ok("option", "set", "passive_address", "203.0.113.7")
+        self.assertEqual(self.conf_bytes(), b"passive_address = 203.0.113.7\n")
+
+    def test_refused_values_leave_the_file_as_it_was(self):
+        cases = [
+            (["passive_ports", "80-90"], "passive_ports '80-90' is not a range LOW-HIGH of ports"),
+            (["passive_ports", "50000"], "passive_ports '50000' is not a range"),
+            (["passive_ports", "60000-50000"], "passive_ports '60000-50000' is not a range"),
+            (["passive_address", "ftp example org"], "is neither an IPv4 address nor a host name"),
+            (["passive_address", "10.0.0.300"], "is neither an IPv4 address nor a host name"),
+            (["passive_address", "host\npassive_ports = 50000-50099"], "must not contain line breaks"),
+            (["port_mapping", "on"], "port_mapping 'on' must be yes or no"),
+        ]
+        settings = self.settings_bytes()
+        for conf in (self.HAND_EDITED, None):
+            if conf is None:
+                os.remove(self.settings_path("tarnhold.conf"))
+            else:
+                self.write_conf(conf)
+            for args, message in cases:
+                with self.subTest(args=args, conf=conf is not None):
+                    rc, out, err = self.run_admin("option", "set", *args)
+                    self.assertEqual((rc, out), (1, ""))
+                    self.assertTrue(err.startswith("tarnhold: "), err)
+                    self.assertIn(message, err)
+                    if conf is None:
+                        self.assertFalse(os.path.exists(self.settings_path("tarnhold.conf")))
+                    else:
+                        self.assertEqual(self.conf_bytes(), conf)
+                    self.assertEqual(self.settings_bytes(), settings)
+        self.assertEqual(self.run_admin("option", "set", "passive_ports")[0], 2)
+
+    def test_a_server_logs_refused_lines_and_writes_them_back_at_exit(self):
+        server = harness.ServerProcess(self.executable, HEADLESS, files={
+            "tarnhold.bot": lambda port: harness.settings_file(port),
+            "tarnhold.conf": self.HAND_EDITED})
+        self.addCleanup(server.cleanup)
+        server.start()
+        server.wait_for_line(r"\[TarnHold error\] tarnhold\.conf line 5: port_mapping 'maybe' "
+                             r"must be yes or no$")
+        server.wait_for_line(r"\[TarnHold basic\] Listening for connections on port %d$" % server.port)
+        conf = os.path.join(server.config_dir, "tarnhold.conf")
+        os.chmod(conf, 0o644)
+        # A server holds the folder: no edit meanwhile.
+        rc, out, err = self.run_admin("option", "set", "port_mapping", "no", folder=server.config_dir)
+        self.assertEqual(rc, 1)
+        self.assertIn("cannot change the settings", err)
+        self.assertEqual(server.stop(), 0)
+        # Written at exit (mode 0600 again), the refused line as it was.
+        self.assertEqual(os.stat(conf).st_mode & 0o777, 0o600)
+        with open(conf, "rb") as f:
+            self.assertEqual(f.read(), self.HAND_EDITED)
 
 
 class SettingsLockTest(AdminCase, harness.ServerTestCase):
