@@ -68,6 +68,10 @@ void CIP_FTPServer::SetPassiveOptions(uint16_t low, uint16_t high, const std::st
 }
 
 bool CIP_FTPServer::PrepareToListen(std::string& error) {
+    // tarnhold.conf's settings apply from one Start to the next.
+    const ConfValues conf = store.ConfSnapshot();
+    const PortRange ports = conf.passivePorts.value_or(PortRange{});
+    SetPassiveOptions(ports.low, ports.high, conf.passiveAddress);
     // A Start reads the files afresh, so the owner's new pair is taken up.
     std::shared_ptr<const TlsCredentials> credentials;
     if ((Features() & FEATURE_TLS) != 0) {
