@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/admin_settings.h"
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 #include "app/settings_lock.h"
 #include "config/account_store.h"
 #include "config/settings.h"

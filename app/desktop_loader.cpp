@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "app/program_paths.h"
-#include "gui/desktop_module.h"
+#include "config/program_paths.h"
+#include "app/desktop_module.h"
 
 int RunDesktopModule(int& argc, char** argv, const SettingsFiles& files,
                      const sigset_t& stopSignals) {
-    const std::string path = DesktopModule();
+    const std::string path = ProgramModule(kDesktopModuleName);
     // Never unloaded: the process ends when the console does.
     void* module = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     const char* error = module == nullptr ? dlerror() : nullptr;

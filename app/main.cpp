@@ -25,7 +25,7 @@
 #include "app/admin_commands.h"
 #include "app/desktop_loader.h"
 #include "app/headless_console.h"
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 #include "app/settings_lock.h"
 #include "config/account_store.h"
 #include "config/settings.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "gui/desktop_module.h"
+#include "app/desktop_module.h"
 
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 #include "gui/desktop_app.h"
 #include "net/tls.h"
 

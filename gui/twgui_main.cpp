@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 #include "config/account_store.h"
 #include "engine/ftp_server.h"
 #include "gui/autostart_entry.h"

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 #include "config/account_store.h"
 #include "gui/autostart_entry.h"
 #include "gui/twgui_server.h"

@@ -1,4 +1,4 @@
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

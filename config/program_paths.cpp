@@ -1,4 +1,4 @@
-#include "app/program_paths.h"
+#include "config/program_paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "gui/desktop_module.h"
 #include "net/tls.h"
 
 #ifndef TARNHOLD_VERSION
@@ -108,13 +107,11 @@ std::string ModuleOf(const std::string& executableFolder, const std::string& rel
     return JoinFolder(executableFolder, name);
 }
 
-std::string DesktopModule() {
-    return ModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER, kDesktopModuleName);
+std::string ProgramModule(const char* name) {
+    return ModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER, name);
 }
 
-std::string TlsModule() {
-    return ModuleOf(ExecutableFolder(), TARNHOLD_RELATIVE_MODULE_FOLDER, kTlsModuleName);
-}
+std::string TlsModule() { return ProgramModule(kTlsModuleName); }
 
 std::string ConfigHome() {
     std::string base;

@@ -33,10 +33,11 @@ std::string DataFolder();
 std::string ModuleOf(const std::string& executableFolder, const std::string& relativeModuleFolder,
                      const char* name);
 
-// The running program's desktop console and TLS modules (ModuleOf with this
-// build's installed layout), or empty when the executable's folder is
-// unknown.
-std::string DesktopModule();
+// The running program's module `name` (ModuleOf with this build's
+// installed layout), or empty when the executable's folder is unknown.
+std::string ProgramModule(const char* name);
+
+// The running program's TLS module (ProgramModule of kTlsModuleName).
 std::string TlsModule();
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is absolute,
