@@ -15,6 +15,7 @@ packages=(
   python3 curl lftp
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libqt6svg6 libgl-dev
   xvfb xauth x11-utils xdotool fonts-liberation
+  dbus-daemon at-spi2-core python3-gi gir1.2-atspi-2.0
   dpkg-dev file lintian man-db systemd
   iproute2 nftables miniupnpd-nftables miniupnpc natpmpc
 )

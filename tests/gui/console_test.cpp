@@ -93,6 +93,22 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), all + QLatin1Char('\n'));
     }
 
+    // A screen reader reads the status line by its name: the name is the
+    // line itself, whatever it says.
+    void theStatusLineIsNamedByItsText() {
+        QAccessibleInterface* accessible =
+            QAccessible::queryAccessibleInterface(window_->StatusLine());
+        QVERIFY(accessible != nullptr);
+        QCOMPARE(accessible->role(), QAccessible::StaticText);
+        QCOMPARE(accessible->text(QAccessible::Name),
+                 QStringLiteral("Status: 0 connections are currently active on the server"));
+        QCOMPARE(NewClient().Do("login alice pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(NewClient().Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 2 connections are currently active on the server"));
+        QCOMPARE(accessible->text(QAccessible::Name), StatusLine());
+    }
+
     void oneAnonymousSession() {
         Client& client = NewClient();
         QCOMPARE(client.Do("login anonymous me@example.org"), QStringLiteral("ok logged in"));
