@@ -32,13 +32,7 @@ def status_text(total):
         total, "connection is" if total == 1 else "connections are")
 
 
-def anonymous_settings(port, home):
-    options = [port, 0, "f4240", "f4240", 100, 0, 1, 0, 300]
-    anonymous = ["Public FTP Account", "", "", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0]
-    lines = ["SRVROPT" + harness.MARK] + [str(v) for v in options]
-    lines += ["ANONACCT" + harness.MARK] + [str(v) for v in anonymous]
-    lines += ["ANONACCPATH" + harness.MARK, home, "%x" % harness.ALL, "0"]
-    return "\r\n".join(lines) + "\r\nBLKLIST" + harness.MARK + "\r\n"
+anonymous_settings = harness.anonymous_settings_file
 
 
 @functools.lru_cache(maxsize=None)

@@ -93,6 +93,17 @@ def settings_file(port, idletimeout=300, anonemailcheck=0, sections="", features
     return "\r\n".join(lines) + "\r\n" + sections + "BLKLIST+!~*#$\r\n"
 
 
+def anonymous_settings_file(port, home):
+    """The text of a settings file whose enabled anonymous account has every
+    right at home, and no named accounts."""
+    options = [port, 0, "f4240", "f4240", 100, 0, 1, 0, 300]
+    anonymous = ["Public FTP Account", "", "", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0]
+    lines = ["SRVROPT" + MARK] + [str(v) for v in options]
+    lines += ["ANONACCT" + MARK] + [str(v) for v in anonymous]
+    lines += ["ANONACCPATH" + MARK, home, "%x" % ALL, "0"]
+    return "\r\n".join(lines) + "\r\nBLKLIST" + MARK + "\r\n"
+
+
 def port_is_listening(port, pid=None):
     """Whether some socket listens on the port, read from /proc/net/tcp*
     so that the check itself never connects. With a pid, the tables of

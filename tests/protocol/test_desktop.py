@@ -17,13 +17,7 @@ import harness
 DESKTOP_ENV = {"DISPLAY": ":98", "QT_QPA_PLATFORM": "offscreen"}
 
 
-def anonymous_settings(port, home):
-    options = [port, 0, "f4240", "f4240", 100, 0, 1, 0, 300]
-    anonymous = ["Public FTP Account", "", "", home, "", 0, "f4240", "f4240", 300, 10, 1, 0, 0, 0, 0]
-    lines = ["SRVROPT" + harness.MARK] + [str(v) for v in options]
-    lines += ["ANONACCT" + harness.MARK] + [str(v) for v in anonymous]
-    lines += ["ANONACCPATH" + harness.MARK, home, "%x" % harness.ALL, "0"]
-    return "\r\n".join(lines) + "\r\nBLKLIST" + harness.MARK + "\r\n"
+anonymous_settings = harness.anonymous_settings_file
 
 
 class DesktopTest(harness.ServerTestCase):

@@ -32,7 +32,7 @@ def client_context():
     return context
 
 
-class RecordingFTP(ftplib.FTP):
+class Recording:
     """ftplib that trusts the PASV address (as a client behind no NAT of
     its own does) and records every passive port it was given."""
     trust_server_pasv_ipv4_address = True
@@ -47,17 +47,12 @@ class RecordingFTP(ftplib.FTP):
         return host, port
 
 
-class RecordingFTP_TLS(harness.ReusingFTP_TLS):
-    trust_server_pasv_ipv4_address = True
+class RecordingFTP(Recording, ftplib.FTP):
+    pass
 
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.ports = []
 
-    def makepasv(self):
-        host, port = super().makepasv()
-        self.ports.append((host, port))
-        return host, port
+class RecordingFTP_TLS(Recording, harness.ReusingFTP_TLS):
+    pass
 
 
 class BehindRouterTest(harness.ServerTestCase):
