@@ -16,6 +16,7 @@
 #include "gui/event_receiver.h"
 #include "gui/help_window.h"
 #include "gui/log_view.h"
+#include "gui/network_options.h"
 #include "gui/paint_throttle.h"
 #include "gui/site_addresses.h"
 #include "gui/status_panel.h"
@@ -118,6 +119,7 @@ void TTWMain::ConnectCommands() {
     command(ui_->AccountManagerItem, &TTWMain::ShowAccountManager);
     command(ui_->AccountsTBItem, &TTWMain::ShowAccountManager);
     command(ui_->ServerOptionsItem, &TTWMain::ShowServerOptions);
+    command(ui_->NetworkOptionsItem, &TTWMain::ShowNetworkOptions);
     command(ui_->HelpManualItem, &TTWMain::ManTBItemClick);
     command(ui_->AboutItem, &TTWMain::AboutTBItemClick);
     command(ui_->SiteAddressItem, &TTWMain::GetIPTBItemClick);
@@ -176,6 +178,14 @@ TTWServer* TTWMain::ShowServerOptions() {
     }
     options_->Open();
     return options_;
+}
+
+NetworkOptions* TTWMain::ShowNetworkOptions() {
+    if (networkOptions_ == nullptr) {
+        networkOptions_ = new NetworkOptions(server_.store, files_, *ui_->RichView, this);
+    }
+    networkOptions_->Open();
+    return networkOptions_;
 }
 
 TTWAbout* TTWMain::AboutTBItemClick() {

@@ -20,6 +20,7 @@ class CIP_FTPServer;
 class GuiEventReceiver;
 class HelpWindow;
 class LogView;
+class NetworkOptions;
 class QLabel;
 class SiteAddresses;
 class StatusPanel;
@@ -56,6 +57,9 @@ public:
     TTWAcct* ShowAccountManager();
     // Shows the options window, creating it on first use; non-modal.
     TTWServer* ShowServerOptions();
+    // Shows the "Network options" window, creating it on first use;
+    // non-modal.
+    NetworkOptions* ShowNetworkOptions();
     // "My &FTP site address": lists the machine's addresses in the log.
     void GetIPTBItemClick();
     // "Help &manual": the help window at the manual's contents.
@@ -109,6 +113,7 @@ private:
     TrayIcon* tray_;
     TTWAcct* accountManager_ = nullptr;
     TTWServer* options_ = nullptr;
+    NetworkOptions* networkOptions_ = nullptr;
     TTWAbout* about_ = nullptr;
     HelpWindow* help_ = nullptr;
     QString manualPath_;

@@ -2,8 +2,9 @@
 # Takes the screenshots of the desktop console for the manual and the
 # README: the program runs under Xvfb (fonts-liberation stands in for
 # Arial) with a real server, two FTP sessions and a download in progress;
-# the main window, the account manager, the options window, the about box
-# and the help window are each saved as a PNG into docs/screenshots/.
+# the main window, the account manager, the options window, the network
+# options window, the about box and the help window are each saved as a
+# PNG into docs/screenshots/.
 #   scripts/screenshots.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,6 +51,8 @@ text += section("ACCPATH", [home, "77", "0"])
 text += "BLKLIST" + M + "\r\n"
 open(work + "/settings/tarnhold.bot", "w").write(text)
 PY
+# A server shared over the internet through a range the router forwards.
+printf 'passive_ports = 50000-50099\npassive_address = 203.0.113.7\n' > "$work/settings/tarnhold.conf"
 
 "$build/tarnhold" --config-dir "$work/settings" >/dev/null 2>&1 &
 pids+=($!)
@@ -128,5 +131,6 @@ grab_from_menu() {
   echo "saved $out/$file"
 }
 grab_from_menu alt+t o 'Tarnwell Server options' options.png
+grab_from_menu alt+t n 'Network options' network-options.png
 grab_from_menu alt+h t 'About Tarnwell Server 1.0' about.png
 grab_from_menu alt+h m 'Tarnwell Server help' help-window.png
