@@ -5,6 +5,7 @@ and the command line."""
 
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -169,11 +170,25 @@ class AppTest(harness.ServerTestCase):
         shutil.rmtree(server.config_dir)
         self.assertEqual(server.stop(), 1)
 
+    def killed_before_main(self, limit):
+        """Whether the executable dies of SIGXFSZ under the limit even when
+        asked only for its version, which writes no file of its own."""
+        def apply_limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        done = subprocess.run([os.environ["TARNHOLD_SERVER"], "--version"], capture_output=True,
+                              preexec_fn=apply_limit, timeout=60)
+        return done.returncode == -signal.SIGXFSZ
+
     def test_under_a_file_size_limit_it_serves_and_a_save_that_cannot_be_written_fails(self):
         home = self.home()
         sections = named_account("alice", "secret", home)
         for limit in (0, 1, 4096):
             with self.subTest(limit=limit):
+                if self.killed_before_main(limit):
+                    # ThreadSanitizer's runtime writes a file of its own at
+                    # start-up, before any code of ours runs.
+                    self.skipTest("the executable's runtime cannot start under a file-size "
+                                  "limit of %d bytes" % limit)
                 server = self.start_server(HEADLESS, fsize=limit, files={
                     "tarnhold.bot": lambda port: harness.settings_file(port, sections=sections)})
                 server.wait_for_line(listening_line(server.port))
