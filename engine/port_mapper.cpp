@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -28,9 +29,11 @@ constexpr auto kRenewInterval = std::chrono::minutes(30);
 // How long discovery and each NAT-PMP answer may take.
 constexpr int kDiscoverMs = 2000;
 constexpr auto kAnswerTime = std::chrono::seconds(2);
-// Removal at Stop and Exit: a dead router must not hold either for long.
-constexpr auto kRemovalTime = std::chrono::seconds(5);
-constexpr auto kStopWait = std::chrono::seconds(6);
+// Removal at Stop and Exit. A router that stops answering ends it at its
+// first unanswered request, so only a slow but living router (miniupnpd
+// rewrites its rules for each removal) uses this much.
+constexpr auto kRemovalTime = std::chrono::seconds(20);
+constexpr auto kStopWait = std::chrono::seconds(21);
 
 std::string Dotted(uint32_t networkOrder) {
     char text[INET_ADDRSTRLEN] = {};
@@ -144,8 +147,7 @@ public:
         }
         open_ = true;
         natpmpresp_t response{};
-        if (sendpublicaddressrequest(&natpmp_) < 0 ||
-            !Await(response, Clock::now() + kAnswerTime, error)) {
+        if (!Request(PublicAddressRequest(), response, Clock::now() + kAnswerTime, error)) {
             error = "no NAT-PMP router answered";
             return false;
         }
@@ -159,8 +161,7 @@ public:
     std::string External() override {
         natpmpresp_t response{};
         std::string error;
-        if (sendpublicaddressrequest(&natpmp_) >= 0 &&
-            Await(response, Clock::now() + kAnswerTime, error)) {
+        if (Request(PublicAddressRequest(), response, Clock::now() + kAnswerTime, error)) {
             external_ = Dotted(response.pnu.publicaddress.addr.s_addr);
         }
         return external_;
@@ -168,9 +169,8 @@ public:
 
     bool Map(uint16_t port, std::string& error) override {
         natpmpresp_t response{};
-        if (sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port, port,
-                                      kLeaseSeconds) < 0 ||
-            !Await(response, Clock::now() + kAnswerTime, error)) {
+        if (!Request(MappingRequest(port, port, kLeaseSeconds), response,
+                     Clock::now() + kAnswerTime, error)) {
             return false;
         }
         const uint16_t given = response.pnu.newportmapping.mappedpublicport;
@@ -178,10 +178,8 @@ public:
         // Another outside port would make PASV announce the wrong one.
         error = "the router offered port " + std::to_string(given) + " for " +
                 std::to_string(port);
-        if (sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port, given, 0) >= 0) {
-            std::string ignored;
-            Await(response, Clock::now() + kAnswerTime, ignored);
-        }
+        std::string ignored;
+        Request(MappingRequest(port, given, 0), response, Clock::now() + kAnswerTime, ignored);
         return false;
     }
 
@@ -189,11 +187,53 @@ public:
         if (Clock::now() >= deadline) return false;
         natpmpresp_t response{};
         std::string ignored;
-        return sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port, port, 0) >= 0 &&
-               Await(response, std::min(deadline, Clock::now() + kAnswerTime), ignored);
+        return Request(MappingRequest(port, port, 0), response,
+                       std::min(deadline, Clock::now() + kAnswerTime), ignored);
     }
 
 private:
+    // One request: how to send it and which answer is its own.
+    struct Question {
+        std::function<int(natpmp_t*)> send;
+        std::function<bool(const natpmpresp_t&)> answers;
+    };
+
+    static Question PublicAddressRequest() {
+        return {[](natpmp_t* natpmp) { return sendpublicaddressrequest(natpmp); },
+                [](const natpmpresp_t& response) {
+                    return response.type == NATPMP_RESPTYPE_PUBLICADDRESS;
+                }};
+    }
+
+    static Question MappingRequest(uint16_t port, uint16_t publicPort, uint32_t lifetime) {
+        return {[=](natpmp_t* natpmp) {
+                    return sendnewportmappingrequest(natpmp, NATPMP_PROTOCOL_TCP, port,
+                                                     publicPort, lifetime);
+                },
+                [=](const natpmpresp_t& response) {
+                    return response.type == NATPMP_RESPTYPE_TCPPORTMAPPING &&
+                           response.pnu.newportmapping.privateport == port &&
+                           (lifetime == 0) == (response.pnu.newportmapping.lifetime == 0);
+                }};
+    }
+
+    // Sends the question and waits for its answer until `deadline`. A slow
+    // router answers libnatpmp's resends too, so an answer left over from
+    // an earlier question may arrive first: it is skipped.
+    bool Request(const Question& question, natpmpresp_t& response, Clock::time_point deadline,
+                 std::string& error) {
+        while (Clock::now() < deadline) {
+            if (question.send(&natpmp_) < 0) {
+                error = "the request could not be sent";
+                return false;
+            }
+            if (!Await(response, deadline, error)) return false;
+            if (question.answers(response)) return true;
+        }
+        error = "no answer from the router";
+        return false;
+    }
+
     // Waits for the answer to the request just sent, until `deadline`;
     // libnatpmp resends it meanwhile.
     bool Await(natpmpresp_t& response, Clock::time_point deadline, std::string& error) {
