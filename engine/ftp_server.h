@@ -89,8 +89,9 @@ public:
     // forward `port` and the passive range; its lines go to `events`.
     // Owner's thread; returns at once.
     void ListeningStarted(uint16_t port) override;
-    // Removes the router's forwardings (waiting a few seconds at most) and
-    // stops announcing its external address. Owner's thread.
+    // Removes the router's forwardings (see PortMapper::Stop for how long
+    // it may wait) and stops announcing its external address. Owner's
+    // thread.
     void ListeningStopped() override;
     // The credentials FTPS uses: those of the last Start, else (FTPS was
     // turned on while listening) loaded now; null when they cannot be.

@@ -60,8 +60,9 @@ public:
     void Start(std::vector<uint16_t> ports, Reporter report, AddressSink address);
 
     // Ends the run: removes every mapping it made and waits for that at
-    // most a few seconds (a dead router cannot hold Stop or Exit; removal
-    // then goes on in the background). No callback begins once this
+    // most about 20 s, which only a slow but answering router uses (the
+    // first unanswered request ends the removal, so a dead router cannot
+    // hold Stop or Exit; past the bound removal goes on in the background). No callback begins once this
     // returns; one already under way may still end (the destructor waits
     // for it). Nothing to do when no run is on. Owner's thread.
     void Stop();
