@@ -70,8 +70,13 @@ void CIP_FTPServer::SetPassiveOptions(uint16_t low, uint16_t high, const std::st
 bool CIP_FTPServer::PrepareToListen(std::string& error) {
     // tarnhold.conf's settings apply from one Start to the next.
     const ConfValues conf = store.ConfSnapshot();
-    const PortRange ports = conf.passivePorts.value_or(PortRange{});
+    // A router forwards ports one by one, so mapping needs a range of its
+    // own when the owner set none.
+    const PortRange ports = conf.passivePorts.value_or(
+        conf.portMapping ? PortRange{kMappedPassiveLow, kMappedPassiveHigh} : PortRange{});
     SetPassiveOptions(ports.low, ports.high, conf.passiveAddress);
+    mapPorts_ = conf.portMapping;
+    mappedRange_ = ports;
     // A Start reads the files afresh, so the owner's new pair is taken up.
     std::shared_ptr<const TlsCredentials> credentials;
     if ((Features() & FEATURE_TLS) != 0) {
@@ -81,6 +86,21 @@ bool CIP_FTPServer::PrepareToListen(std::string& error) {
     std::lock_guard<std::mutex> guard(tlsMutex_);
     credentials_ = std::move(credentials);
     return true;
+}
+
+void CIP_FTPServer::ListeningStarted(uint16_t port) {
+    if (!mapPorts_) return;
+    portMapper_.Start(
+        PortsToMap(port, mappedRange_.low, mappedRange_.high),
+        [this](const std::string& line, bool error) {
+            events.Send(line.c_str(), error ? EVENT_LOG_ERROR : EVENT_LOG_TEXT);
+        },
+        [this](uint32_t address) { publicAddress.SetFromRouter(address); });
+}
+
+void CIP_FTPServer::ListeningStopped() {
+    portMapper_.Stop();
+    publicAddress.SetFromRouter(0);
 }
 
 std::shared_ptr<const TlsCredentials> CIP_FTPServer::Credentials() {

@@ -22,7 +22,9 @@
 #include <utility>
 
 #include "config/account_store.h"
+#include "config/conf_keys.h"
 #include "engine/passive_port_range.h"
+#include "engine/port_mapper.h"
 #include "engine/public_address.h"
 #include "engine/server_events.h"
 #include "engine/ws_server.h"
@@ -83,6 +85,14 @@ public:
     // making a self-signed pair when both files are missing; false with
     // the log line in `error` when they cannot be used. Owner's thread.
     bool PrepareToListen(std::string& error) override;
+    // With port_mapping on, asks the router on a thread of its own to
+    // forward `port` and the passive range; its lines go to `events`.
+    // Owner's thread; returns at once.
+    void ListeningStarted(uint16_t port) override;
+    // Removes the router's forwardings (see PortMapper::Stop for how long
+    // it may wait) and stops announcing its external address. Owner's
+    // thread.
+    void ListeningStopped() override;
     // The credentials FTPS uses: those of the last Start, else (FTPS was
     // turned on while listening) loaded now; null when they cannot be.
     // Any thread.
@@ -129,6 +139,14 @@ private:
     std::mutex tlsMutex_;
     std::string certificateFolder_;
     std::shared_ptr<const TlsCredentials> credentials_;
+
+    // Port mapping of the coming or current Start (owner's thread only):
+    // whether it is on and the passive range it forwards. Declared after
+    // `events` and `publicAddress`, which its reports use, so that it is
+    // destroyed first.
+    bool mapPorts_ = false;
+    PortRange mappedRange_;
+    PortMapper portMapper_;
 };
 
 // 1 when `password` looks like an e-mail address: an '@', after it a '.',

@@ -68,6 +68,7 @@ uint64_t PublicAddress::NextGeneration() {
 
 void PublicAddress::Set(const std::string& text, Reporter report) {
     const uint64_t generation = NextGeneration();
+    configured_.store(!text.empty());
     if (text.empty()) return;
     in_addr parsed{};
     if (inet_pton(AF_INET, text.c_str(), &parsed) == 1) {
@@ -113,7 +114,8 @@ void PublicAddress::LookUp(std::shared_ptr<Shared> shared, uint64_t generation, 
 }
 
 bool PublicAddress::Get(in_addr& address) const {
-    const uint32_t value = shared_->address.load();
+    const uint32_t value =
+        configured_.load() ? shared_->address.load() : routerAddress_.load();
     if (value == 0) return false;
     address.s_addr = value;
     return true;

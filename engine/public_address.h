@@ -51,7 +51,12 @@ public:
     // `report` is called on the lookup thread. Owner's thread, at Start.
     void Set(const std::string& text, Reporter report);
 
-    // The address to announce, if any. Any thread; never waits.
+    // The router's external address (network order; 0: none), announced
+    // while Set was given an empty text. Any thread; never waits.
+    void SetFromRouter(uint32_t address) { routerAddress_.store(address); }
+
+    // The address to announce, if any: the one Set was given, else the
+    // router's. Any thread; never waits.
     bool Get(in_addr& address) const;
 
 private:
@@ -75,5 +80,9 @@ private:
 
     Resolver resolve_;
     std::chrono::milliseconds interval_;
+    // Whether Set was given a text: the owner's address then wins, also
+    // before its first lookup succeeds.
+    std::atomic<bool> configured_{false};
+    std::atomic<uint32_t> routerAddress_{0};
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };

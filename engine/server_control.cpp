@@ -59,6 +59,7 @@ bool ServerControl::Start() {
     const std::string line = "Listening for connections on port " + portText;
     log_.AppendLogLine(line.c_str(), LogStyle::Basic);
     listener_.Start();
+    listener_.ListeningStarted(static_cast<uint16_t>(port));
     startEnabled_ = false;
     stopEnabled_ = true;
     return true;
@@ -71,10 +72,12 @@ void ServerControl::Stop() {
                              std::to_string(ConfiguredPort());
     log_.AppendLogLine(line.c_str(), LogStyle::Basic);
     listener_.Stop();
+    listener_.ListeningStopped();
 }
 
 void ServerControl::StopForExit() {
     if (stopEnabled_) listener_.Stop();
+    listener_.ListeningStopped();
 }
 
 bool ServerControl::Exit(const SettingsFiles& files) {

@@ -142,4 +142,27 @@ TEST(PublicAddress, NothingIsAnnouncedBeforeTheFirstSuccessAndASetEndsTheLookups
     EXPECT_EQ(reports.Lines().size(), 1u);
 }
 
+// The router's external address stands in only for an empty setting; the
+// owner's own, even a name not yet looked up, always wins.
+TEST(PublicAddress, TheRoutersAddressIsAnnouncedOnlyWithoutTheOwnersOwn) {
+    ScriptedResolver resolver({""});
+    PublicAddress address(resolver.Resolver(), std::chrono::milliseconds(1));
+    const uint32_t router = Address("203.0.113.1").s_addr;
+    in_addr got{};
+    address.SetFromRouter(router);
+    ASSERT_TRUE(address.Get(got));
+    EXPECT_EQ(Text(got), "203.0.113.1");
+    address.Set("198.51.100.4", nullptr);
+    ASSERT_TRUE(address.Get(got));
+    EXPECT_EQ(Text(got), "198.51.100.4");
+    address.Set("nowhere.invalid", nullptr);
+    resolver.WaitForLookups(1);
+    EXPECT_FALSE(address.Get(got));
+    address.Set("", nullptr);
+    ASSERT_TRUE(address.Get(got));
+    EXPECT_EQ(Text(got), "203.0.113.1");
+    address.SetFromRouter(0);
+    EXPECT_FALSE(address.Get(got));
+}
+
 }  // namespace

@@ -25,6 +25,11 @@ class BareServer : public CIP_WSServer {
 public:
     ~BareServer() override { ShutdownAndWait(); }
 
+    void ListeningStarted(uint16_t port) override { hooks.push_back(std::to_string(port)); }
+    void ListeningStopped() override { hooks.push_back("stopped"); }
+    // What the owner's commands told the listener, in order.
+    std::vector<std::string> hooks;
+
 protected:
     CIP_WSThread* CreateSession() override { return new CIP_WSThread; }
     void ReleaseSession(CIP_WSThread* session) override { delete session; }
@@ -173,6 +178,23 @@ TEST_F(ServerControlTest, ExitAfterStopSavesAndReportsAFailedSave) {
     EXPECT_TRUE(log.lines.empty());
 
     EXPECT_FALSE(control.Exit(SettingsFilesIn(folder + "/missing")));
+}
+
+// Port mapping hangs on these: it begins only once listening did, and
+// ends with every Stop and Exit.
+TEST_F(ServerControlTest, TellsTheListenerWhenListeningStartsAndStops) {
+    const uint32_t port = FreePort();
+    SetPort(0);
+    EXPECT_FALSE(control.Start());
+    SetPort(port);
+    ASSERT_TRUE(control.Start());
+    EXPECT_FALSE(control.Start());
+    control.Stop();
+    ASSERT_TRUE(control.Start());
+    EXPECT_TRUE(control.Exit(files));
+    const std::vector<std::string> expected = {std::to_string(port), "stopped",
+                                               std::to_string(port), "stopped"};
+    EXPECT_EQ(listener.hooks, expected);
 }
 
 TEST(IdleTimeoutFromOption, KeepsTheRangeOfASignedNumber) {

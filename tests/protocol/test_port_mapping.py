@@ -1,0 +1,106 @@
+"""Port mapping in the network lab (netlab.py): with port_mapping = yes and
+no hand-made forwards, the server asks the lab's router (miniupnpd) to
+forward the control port and the passive range, by UPnP or, with UPnP
+switched off in miniupnpd, by NAT-PMP. The internet client is then served
+through them and told the router's external address; SIGTERM removes the
+mappings. Without a router the failure is logged and the owner's network
+is still served."""
+
+import ftplib
+import io
+import os
+import shutil
+import tempfile
+import unittest
+
+import harness
+import test_data
+from harness import HEADLESS
+from netlab import Mapping, NetLab
+from test_data import AWKWARD
+from test_internet import RecordingFTP
+
+LOW, HIGH = 50000, 50099  # the range port mapping uses without passive_ports
+# The owner's range in the forwarding tests: miniupnpd in the lab rewrites
+# its rules for every mapping, about half a second each, so a short range
+# keeps the test quick.
+OWN_LOW, OWN_HIGH = 50000, 50009
+MAPPED_LINE = (r"Port mapping: (\d+) ports forwarded by ([\d.]+) \((UPnP|NAT-PMP)\), "
+               r"external address ([\d.]+)$")
+
+
+class PortMappingTest(harness.ServerTestCase):
+
+    def setUp(self):
+        self.lab = NetLab.for_test(self, "miniupnpd", "upnpc")
+        self.root = tempfile.mkdtemp(prefix="tarnhold-portmap-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.home = os.path.join(self.root, "home")
+        os.mkdir(self.home)
+        with open(os.path.join(self.home, "awkward.bin"), "wb") as f:
+            f.write(AWKWARD)
+
+    def serve(self, conf="port_mapping = yes\n"):
+        sections = test_data.account("Alice", "alice", "secret", self.home,
+                                     [(self.home, harness.ALL)])
+        files = {"tarnhold.bot": lambda port: harness.settings_file(port, sections=sections),
+                 "tarnhold.conf": conf}
+        server = self.start_server(HEADLESS, files=files, netns=self.lab.home.netns)
+        server.wait_for_line(r"Listening for connections on port %d$" % server.port)
+        return server
+
+    def download(self, server, host, address):
+        """Logs in from host, lists and downloads; the PASV addresses and
+        ports given."""
+        ftp = RecordingFTP()
+        with host.inside():
+            ftp.connect(address, server.port, timeout=15)
+            try:
+                ftp.login("alice", "secret")
+                self.assertIn("awkward.bin", ftp.nlst())
+                received = io.BytesIO()
+                ftp.retrbinary("RETR awkward.bin", received.write)
+                self.assertEqual(received.getvalue(), AWKWARD)
+                ftp.quit()
+            finally:
+                ftp.close()
+        return ftp.ports
+
+    def expected_mappings(self, server):
+        ports = [server.port] + [p for p in range(OWN_LOW, OWN_HIGH + 1) if p != server.port]
+        return sorted(Mapping("tcp", p, NetLab.HOME, p) for p in ports)
+
+    def test_the_router_forwards_until_sigterm(self):
+        for method, upnp in (("UPnP", True), ("NAT-PMP", False)):
+            with self.subTest(method=method):
+                self.lab.start_miniupnpd(upnp=upnp, natpmp=True)
+                try:
+                    server = self.serve("port_mapping = yes\npassive_ports = %d-%d\n"
+                                        % (OWN_LOW, OWN_HIGH))
+                    match = server.wait_for_line(MAPPED_LINE, timeout=90)
+                    expected = self.expected_mappings(server)
+                    self.assertEqual(match.groups(), (str(len(expected)), NetLab.ROUTER,
+                                                      method, NetLab.PUBLIC))
+                    self.assertEqual(self.lab.mappings(), expected)
+                    for host, port in self.download(server, self.lab.internet, NetLab.PUBLIC):
+                        self.assertEqual(host, NetLab.PUBLIC)
+                        self.assertTrue(OWN_LOW <= port <= OWN_HIGH, port)
+                    # The owner's network keeps the local address.
+                    for host, _ in self.download(server, self.lab.lan, NetLab.HOME):
+                        self.assertEqual(host, NetLab.HOME)
+                    self.assertEqual(server.stop(), 0)
+                    self.assertEqual(self.lab.mappings(), [])
+                finally:
+                    self.lab.stop_miniupnpd()
+
+    def test_without_a_router_the_failure_is_logged_and_the_lan_served(self):
+        server = self.serve()
+        self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
+        server.wait_for_line(r"Port mapping failed: no UPnP IGD found; \S", timeout=60)
+        for host, port in self.download(server, self.lab.lan, NetLab.HOME):
+            self.assertEqual(host, NetLab.HOME)
+            self.assertTrue(LOW <= port <= HIGH, port)
+
+
+if __name__ == "__main__":
+    unittest.main()
