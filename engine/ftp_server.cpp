@@ -98,8 +98,8 @@ void CIP_FTPServer::ListeningStarted(uint16_t port) {
         [this](uint32_t address) { publicAddress.SetFromRouter(address); });
 }
 
-void CIP_FTPServer::ListeningStopped() {
-    portMapper_.Stop();
+void CIP_FTPServer::ListeningStopped(bool exiting) {
+    portMapper_.Stop(exiting);
     publicAddress.SetFromRouter(0);
 }
 

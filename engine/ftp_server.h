@@ -89,10 +89,11 @@ public:
     // forward `port` and the passive range; its lines go to `events`.
     // Owner's thread; returns at once.
     void ListeningStarted(uint16_t port) override;
-    // Removes the router's forwardings (see PortMapper::Stop for how long
-    // it may wait) and stops announcing its external address. Owner's
-    // thread.
-    void ListeningStopped() override;
+    // Removes the router's forwardings and stops announcing its external
+    // address: in the background after Stop, so the console never waits for
+    // a router; waited for within a bound at Exit (see PortMapper::Stop).
+    // Owner's thread.
+    void ListeningStopped(bool exiting) override;
     // The credentials FTPS uses: those of the last Start, else (FTPS was
     // turned on while listening) loaded now; null when they cannot be.
     // Any thread.

@@ -311,6 +311,9 @@ struct PortMapper::Run {
     std::vector<uint16_t> ports;
     Reporter report;
     AddressSink address;
+    // The run Stop ended before this one started, whose removal this run
+    // waits for before it maps.
+    std::shared_ptr<Run> previous;
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -384,6 +387,15 @@ PortMappingResult MapAll(Router& router, const std::vector<uint16_t>& ports,
 
 void PortMapper::Serve(std::shared_ptr<Run> run) {
     const auto stopping = [&run] { return run->Stopping(); };
+    if (run->previous) {
+        // Asked in slices, so that this run's own Stop is noticed too.
+        std::shared_ptr<Run> previous = std::move(run->previous);
+        std::unique_lock<std::mutex> guard(previous->mutex);
+        while (!previous->finished) {
+            previous->changed.wait_for(guard, std::chrono::milliseconds(200));
+            if (!previous->finished && stopping()) break;
+        }
+    }
     std::unique_ptr<Router> router;
     std::vector<uint16_t> mapped;
     PortMappingResult result;
@@ -455,8 +467,9 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
 }
 
 void PortMapper::Start(std::vector<uint16_t> ports, Reporter report, AddressSink address) {
-    Stop();
+    Stop(false);
     auto run = std::make_shared<Run>();
+    if (!ended_.empty()) run->previous = ended_.back();
     run->ports = std::move(ports);
     run->report = std::move(report);
     run->address = std::move(address);
@@ -464,20 +477,25 @@ void PortMapper::Start(std::vector<uint16_t> ports, Reporter report, AddressSink
     run_ = std::move(run);
 }
 
-void PortMapper::Stop() {
+void PortMapper::Stop(bool wait) {
     if (!run_) return;
     std::shared_ptr<Run> run = std::move(run_);
     {
         std::unique_lock<std::mutex> guard(run->mutex);
         run->stopping = true;
         run->wake.notify_all();
-        run->changed.wait_for(guard, kStopWait, [&run] { return run->finished; });
+        if (wait) run->changed.wait_for(guard, kStopWait, [&run] { return run->finished; });
     }
+    // Runs that have ended and report nothing any more need no keeping.
+    std::erase_if(ended_, [](const std::shared_ptr<Run>& old) {
+        std::lock_guard<std::mutex> guard(old->mutex);
+        return old->finished && old->calling == 0;
+    });
     ended_.push_back(std::move(run));
 }
 
 PortMapper::~PortMapper() {
-    Stop();
+    Stop(true);
     // A report that began before Stop may still be under way; it uses what
     // the owner destroys next. Only here is it waited for: during Stop it
     // may itself be waiting for the owner's thread (the console's log).

@@ -55,17 +55,21 @@ public:
     PortMapper(const PortMapper&) = delete;
     PortMapper& operator=(const PortMapper&) = delete;
 
-    // Ends an earlier run (as Stop), then starts the mapping thread for
-    // `ports` and returns at once. Owner's thread.
+    // Ends an earlier run (as Stop without waiting), then starts the
+    // mapping thread for `ports` and returns at once. The new run maps
+    // only once the earlier one's removal has ended, so that removal never
+    // takes away what the new run mapped. Owner's thread.
     void Start(std::vector<uint16_t> ports, Reporter report, AddressSink address);
 
-    // Ends the run: removes every mapping it made and waits for that at
-    // most about 20 s, which only a slow but answering router uses (the
-    // first unanswered request ends the removal, so a dead router cannot
-    // hold Stop or Exit; past the bound removal goes on in the background). No callback begins once this
-    // returns; one already under way may still end (the destructor waits
-    // for it). Nothing to do when no run is on. Owner's thread.
-    void Stop();
+    // Ends the run: its thread removes every mapping it made (the first
+    // unanswered request ends the removal, so a dead router cannot hold it
+    // for long). With `wait` (Exit, after which the process ends) returns
+    // once the removal is done or after about 20 s, which only a slow but
+    // answering router uses; otherwise at once, the removal going on in the
+    // background. No callback begins once this returns; one already under
+    // way may still end (the destructor waits for it). Nothing to do when
+    // no run is on. Owner's thread.
+    void Stop(bool wait);
 
 private:
     struct Run;

@@ -72,12 +72,12 @@ void ServerControl::Stop() {
                              std::to_string(ConfiguredPort());
     log_.AppendLogLine(line.c_str(), LogStyle::Basic);
     listener_.Stop();
-    listener_.ListeningStopped();
+    listener_.ListeningStopped(false);
 }
 
 void ServerControl::StopForExit() {
     if (stopEnabled_) listener_.Stop();
-    listener_.ListeningStopped();
+    listener_.ListeningStopped(true);
 }
 
 bool ServerControl::Exit(const SettingsFiles& files) {

@@ -57,10 +57,11 @@ public:
     // listening starts. The base needs nothing. Owner's thread.
     virtual bool PrepareToListen(std::string& error);
     // Told by the owner's Start once listening on `port` began, and by its
-    // Stop and Exit once it ended (also when it never began). The base does
-    // nothing. Owner's thread; neither may wait for long.
+    // Stop and Exit once it ended (also when it never began); `exiting`
+    // for Exit, after which the process ends. The base does nothing.
+    // Owner's thread; neither may wait for long.
     virtual void ListeningStarted(uint16_t port) { (void)port; }
-    virtual void ListeningStopped() {}
+    virtual void ListeningStopped(bool exiting) { (void)exiting; }
     // Starts the accept thread. 0, or WSR_FAILED when it already runs (or
     // ended by itself and Stop has not been called yet) or cannot start.
     // Owner's thread.

@@ -26,7 +26,9 @@ public:
     ~BareServer() override { ShutdownAndWait(); }
 
     void ListeningStarted(uint16_t port) override { hooks.push_back(std::to_string(port)); }
-    void ListeningStopped() override { hooks.push_back("stopped"); }
+    void ListeningStopped(bool exiting) override {
+        hooks.push_back(exiting ? "exited" : "stopped");
+    }
     // What the owner's commands told the listener, in order.
     std::vector<std::string> hooks;
 
@@ -193,7 +195,7 @@ TEST_F(ServerControlTest, TellsTheListenerWhenListeningStartsAndStops) {
     ASSERT_TRUE(control.Start());
     EXPECT_TRUE(control.Exit(files));
     const std::vector<std::string> expected = {std::to_string(port), "stopped",
-                                               std::to_string(port), "stopped"};
+                                               std::to_string(port), "exited"};
     EXPECT_EQ(listener.hooks, expected);
 }
 
