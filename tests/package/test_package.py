@@ -33,6 +33,7 @@ FILES = {
     "usr/share/tarnhold/screenshots/main-window.png",
     "usr/share/tarnhold/screenshots/account-manager.png",
     "usr/share/tarnhold/screenshots/options.png",
+    "usr/share/tarnhold/screenshots/network-options.png",
     "usr/share/tarnhold/screenshots/about.png",
 }
 
