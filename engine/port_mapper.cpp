@@ -401,30 +401,25 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
     PortMappingResult result;
     std::string failure;
 
-    auto upnp = std::make_unique<UpnpRouter>();
+    // Opens `candidate` and maps the ports through it: true when it forwards
+    // at least one, else false with the reason in `error`.
     std::string error;
-    if (upnp->Open(error)) {
-        result = MapAll(*upnp, run->ports, mapped, stopping);
-        if (!mapped.empty()) {
-            router = std::move(upnp);
-        } else {
-            error = "the UPnP IGD at " + result.router + " forwarded no port (" +
-                    result.refusal + ")";
+    const auto tryRouter = [&](auto candidate, const char* name) {
+        if (!candidate->Open(error)) return false;
+        result = MapAll(*candidate, run->ports, mapped, stopping);
+        if (mapped.empty()) {
+            error = std::string("the ") + name + " at " + result.router +
+                    " forwarded no port (" + result.refusal + ")";
+            return false;
         }
-    }
-    if (!router && !stopping()) {
+        router = std::move(candidate);
+        return true;
+    };
+    if (!tryRouter(std::make_unique<UpnpRouter>(), "UPnP IGD") && !stopping()) {
         failure = error;
-        auto natpmp = std::make_unique<NatPmpRouter>();
-        if (natpmp->Open(error)) {
-            result = MapAll(*natpmp, run->ports, mapped, stopping);
-            if (!mapped.empty()) {
-                router = std::move(natpmp);
-            } else {
-                error = "the NAT-PMP router at " + result.router + " forwarded no port (" +
-                        result.refusal + ")";
-            }
+        if (!tryRouter(std::make_unique<NatPmpRouter>(), "NAT-PMP router")) {
+            failure += "; " + error;
         }
-        if (!router) failure += "; " + error;
     }
 
     if (router) {

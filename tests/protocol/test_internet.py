@@ -55,18 +55,24 @@ class RecordingFTP_TLS(Recording, harness.ReusingFTP_TLS):
     pass
 
 
-class BehindRouterTest(harness.ServerTestCase):
+class HomeServerTestCase(harness.ServerTestCase):
+    """A lab (with the programs it needs) and a server on its home host
+    whose account alice/secret may do everything in a home folder holding
+    awkward.bin."""
+
+    lab_programs = ()
 
     def setUp(self):
-        self.lab = NetLab.for_test(self)
-        self.root = tempfile.mkdtemp(prefix="tarnhold-internet-")
+        self.lab = NetLab.for_test(self, *self.lab_programs)
+        self.root = tempfile.mkdtemp(prefix="tarnhold-lab-")
         self.addCleanup(shutil.rmtree, self.root, True)
         self.home = os.path.join(self.root, "home")
         os.mkdir(self.home)
         with open(os.path.join(self.home, "awkward.bin"), "wb") as f:
             f.write(AWKWARD)
 
-    def serve(self, conf=None, features=0):
+    def start_home_server(self, conf=None, features=0):
+        """The server on the home host, listening; conf is tarnhold.conf."""
         sections = test_data.account("Alice", "alice", "secret", self.home,
                                      [(self.home, harness.ALL)])
         files = {"tarnhold.bot": lambda port: harness.settings_file(
@@ -75,6 +81,13 @@ class BehindRouterTest(harness.ServerTestCase):
             files["tarnhold.conf"] = conf
         server = self.start_server(HEADLESS, files=files, netns=self.lab.home.netns)
         server.wait_for_line(r"Listening for connections on port %d$" % server.port)
+        return server
+
+
+class BehindRouterTest(HomeServerTestCase):
+
+    def serve(self, conf=None, features=0):
+        server = self.start_home_server(conf, features)
         self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
         # The owner's hand-made forwards: the control port and the range.
         self.lab.forward(server.port)

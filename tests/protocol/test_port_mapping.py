@@ -6,19 +6,12 @@ through them and told the router's external address; SIGTERM removes the
 mappings. Without a router the failure is logged and the owner's network
 is still served."""
 
-import ftplib
 import io
-import os
-import shutil
-import tempfile
 import unittest
 
-import harness
-import test_data
-from harness import HEADLESS
 from netlab import Mapping, NetLab
 from test_data import AWKWARD
-from test_internet import RecordingFTP
+from test_internet import HomeServerTestCase, RecordingFTP
 
 LOW, HIGH = 50000, 50099  # the range port mapping uses without passive_ports
 # The owner's range in the forwarding tests: miniupnpd in the lab rewrites
@@ -29,25 +22,12 @@ MAPPED_LINE = (r"Port mapping: (\d+) ports forwarded by ([\d.]+) \((UPnP|NAT-PMP
                r"external address ([\d.]+)$")
 
 
-class PortMappingTest(harness.ServerTestCase):
+class PortMappingTest(HomeServerTestCase):
 
-    def setUp(self):
-        self.lab = NetLab.for_test(self, "miniupnpd", "upnpc")
-        self.root = tempfile.mkdtemp(prefix="tarnhold-portmap-")
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.home = os.path.join(self.root, "home")
-        os.mkdir(self.home)
-        with open(os.path.join(self.home, "awkward.bin"), "wb") as f:
-            f.write(AWKWARD)
+    lab_programs = ("miniupnpd", "upnpc")
 
     def serve(self, conf="port_mapping = yes\n"):
-        sections = test_data.account("Alice", "alice", "secret", self.home,
-                                     [(self.home, harness.ALL)])
-        files = {"tarnhold.bot": lambda port: harness.settings_file(port, sections=sections),
-                 "tarnhold.conf": conf}
-        server = self.start_server(HEADLESS, files=files, netns=self.lab.home.netns)
-        server.wait_for_line(r"Listening for connections on port %d$" % server.port)
-        return server
+        return self.start_home_server(conf)
 
     def download(self, server, host, address):
         """Logs in from host, lists and downloads; the PASV addresses and
