@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -30,8 +31,8 @@ constexpr auto kRenewInterval = std::chrono::minutes(30);
 constexpr int kDiscoverMs = 2000;
 constexpr auto kAnswerTime = std::chrono::seconds(2);
 // Removal at Stop and Exit. A router that stops answering ends it at its
-// first unanswered request, so only a slow but living router (miniupnpd
-// rewrites its rules for each removal) uses this much.
+// first unanswered request, so only a slow but living router that removes
+// port by port (a version 1 IGD, or NAT-PMP) uses this much.
 constexpr auto kRemovalTime = std::chrono::seconds(20);
 constexpr auto kStopWait = std::chrono::seconds(21);
 
@@ -56,6 +57,14 @@ public:
     // Removes the forwarding of `port`, trying until `deadline` at most;
     // false when the router did not answer (the rest is not worth trying).
     virtual bool Unmap(uint16_t port, Clock::time_point deadline) = 0;
+    // Removes the forwardings of `ports` until `deadline` at most, ending
+    // at the first request the router does not answer (then false).
+    virtual bool UnmapAll(const std::vector<uint16_t>& ports, Clock::time_point deadline) {
+        for (uint16_t port : ports) {
+            if (!Unmap(port, deadline)) return false;
+        }
+        return true;
+    }
 };
 
 class UpnpRouter : public Router {
@@ -111,9 +120,9 @@ public:
     bool Map(uint16_t port, std::string& error) override {
         const std::string number = std::to_string(port);
         const std::string lease = std::to_string(kLeaseSeconds);
-        const int rc = UPNP_AddPortMapping(urls_.controlURL, data_.first.servicetype,
-                                           number.c_str(), number.c_str(), lan_, kDescription,
-                                           "TCP", nullptr, lease.c_str());
+        const int rc =
+            UPNP_AddPortMapping(urls_.controlURL, data_.first.servicetype, number.c_str(),
+                                number.c_str(), lan_, kDescription, "TCP", nullptr, lease.c_str());
         if (rc == UPNPCOMMAND_SUCCESS) return true;
         const char* text = strupnperror(rc);
         error = text != nullptr ? text : "UPnP error " + std::to_string(rc);
@@ -125,6 +134,42 @@ public:
         const std::string number = std::to_string(port);
         return UPNP_DeletePortMapping(urls_.controlURL, data_.first.servicetype, number.c_str(),
                                       "TCP", nullptr) != UPNPCOMMAND_HTTP_ERROR;
+    }
+
+    // An IGD of version 2 removes a run of ports in one request, where one
+    // request per port can take longer than Exit may wait (miniupnpd
+    // rewrites its rules for each); the router works through the run even
+    // once this process has ended. Single ports go first, so that a slow
+    // run cannot keep the control port forwarded. Runs it refuses (a
+    // version 1 IGD does not know the request) are removed port by port.
+    bool UnmapAll(const std::vector<uint16_t>& ports, Clock::time_point deadline) override {
+        std::vector<uint16_t> sorted = ports;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<std::span<const uint16_t>> runs;
+        std::vector<uint16_t> singles;
+        for (size_t first = 0; first < sorted.size();) {
+            size_t last = first;
+            while (last + 1 < sorted.size() && sorted[last + 1] == sorted[last] + 1) ++last;
+            if (last == first) {
+                singles.push_back(sorted[first]);
+            } else {
+                runs.push_back(std::span(sorted).subspan(first, last - first + 1));
+            }
+            first = last + 1;
+        }
+        if (!Router::UnmapAll(singles, deadline)) return false;
+        for (const auto run : runs) {
+            if (Clock::now() >= deadline) return false;
+            const int rc = UPNP_DeletePortMappingRange(
+                urls_.controlURL, data_.first.servicetype, std::to_string(run.front()).c_str(),
+                std::to_string(run.back()).c_str(), "TCP", "0");
+            if (rc == UPNPCOMMAND_HTTP_ERROR) return false;
+            if (rc != UPNPCOMMAND_SUCCESS &&
+                !Router::UnmapAll(std::vector<uint16_t>(run.begin(), run.end()), deadline)) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
@@ -176,8 +221,7 @@ public:
         const uint16_t given = response.pnu.newportmapping.mappedpublicport;
         if (given == port) return true;
         // Another outside port would make PASV announce the wrong one.
-        error = "the router offered port " + std::to_string(given) + " for " +
-                std::to_string(port);
+        error = "the router offered port " + std::to_string(given) + " for " + std::to_string(port);
         std::string ignored;
         Request(MappingRequest(port, given, 0), response, Clock::now() + kAnswerTime, ignored);
         return false;
@@ -207,8 +251,8 @@ private:
 
     static Question MappingRequest(uint16_t port, uint16_t publicPort, uint32_t lifetime) {
         return {[=](natpmp_t* natpmp) {
-                    return sendnewportmappingrequest(natpmp, NATPMP_PROTOCOL_TCP, port,
-                                                     publicPort, lifetime);
+                    return sendnewportmappingrequest(natpmp, NATPMP_PROTOCOL_TCP, port, publicPort,
+                                                     lifetime);
                 },
                 [=](const natpmpresp_t& response) {
                     return response.type == NATPMP_RESPTYPE_TCPPORTMAPPING &&
@@ -245,11 +289,10 @@ private:
             }
             timeval wait{};
             getnatpmprequesttimeout(&natpmp_, &wait);
-            const auto leftUs =
-                std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+            const auto leftUs = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
             const long long waitUs = wait.tv_sec * 1000000LL + wait.tv_usec;
-            const long long us = std::clamp<long long>(std::min<long long>(waitUs, leftUs), 0,
-                                                       leftUs);
+            const long long us =
+                std::clamp<long long>(std::min<long long>(waitUs, leftUs), 0, leftUs);
             wait.tv_sec = static_cast<time_t>(us / 1000000);
             wait.tv_usec = static_cast<suseconds_t>(us % 1000000);
             fd_set readable;
@@ -276,8 +319,7 @@ private:
 
 }  // namespace
 
-std::vector<uint16_t> PortsToMap(uint16_t controlPort, uint16_t passiveLow,
-                                 uint16_t passiveHigh) {
+std::vector<uint16_t> PortsToMap(uint16_t controlPort, uint16_t passiveLow, uint16_t passiveHigh) {
     std::vector<uint16_t> ports{controlPort};
     if (passiveLow == 0) return ports;
     for (uint32_t port = passiveLow; port <= passiveHigh; ++port) {
@@ -295,8 +337,8 @@ std::string PortMappingLine(const PortMappingResult& result) {
 std::string PortMappingRefusedLine(const PortMappingResult& result) {
     if (result.forwarded >= result.asked) return "";
     return "Port mapping failed: the router refused " +
-           std::to_string(result.asked - result.forwarded) + " of " +
-           std::to_string(result.asked) + " ports (" + result.refusal + ")";
+           std::to_string(result.asked - result.forwarded) + " of " + std::to_string(result.asked) +
+           " ports (" + result.refusal + ")";
 }
 
 std::string PortMappingPrivateLine(const PortMappingResult& result) {
@@ -408,8 +450,8 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
         if (!candidate->Open(error)) return false;
         result = MapAll(*candidate, run->ports, mapped, stopping);
         if (mapped.empty()) {
-            error = std::string("the ") + name + " at " + result.router +
-                    " forwarded no port (" + result.refusal + ")";
+            error = std::string("the ") + name + " at " + result.router + " forwarded no port (" +
+                    result.refusal + ")";
             return false;
         }
         router = std::move(candidate);
@@ -443,18 +485,14 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
         std::vector<uint16_t> renewed;
         const PortMappingResult again = MapAll(*router, mapped, renewed, stopping);
         if (renewed.empty() && !mapped.empty() && !stopping()) {
-            run->Report("Port mapping failed: the router renewed no mapping (" + again.refusal +
-                            ")",
-                        true);
+            run->Report(
+                "Port mapping failed: the router renewed no mapping (" + again.refusal + ")", true);
         }
         if (!again.external.empty()) run->Announce(again.external);
     }
 
     if (router) {
-        const auto deadline = Clock::now() + kRemovalTime;
-        for (uint16_t port : mapped) {
-            if (!router->Unmap(port, deadline)) break;
-        }
+        router->UnmapAll(mapped, Clock::now() + kRemovalTime);
     }
     std::lock_guard<std::mutex> guard(run->mutex);
     run->finished = true;

@@ -473,6 +473,19 @@ table inet miniupnpd {
                            result.stdout)
         return sorted(Mapping(protocols[p], int(e), a, int(i)) for p, e, a, i in found)
 
+    def drained_mappings(self, timeout=240):
+        """mappings() once miniupnpd has ended the removals under way (none
+        left, or none removed for 10 seconds), or when timeout has passed."""
+        deadline = time.monotonic() + timeout
+        left, since = self.mappings(), time.monotonic()
+        while left and time.monotonic() < min(deadline, since + 10):
+            time.sleep(0.2)
+            now = self.mappings()
+            if len(now) < len(left):
+                since = time.monotonic()
+            left = now
+        return left
+
     def ruleset(self):
         """The router's whole nftables ruleset, as text."""
         return _run(self.router.command(["nft", "list", "ruleset"])).stdout
