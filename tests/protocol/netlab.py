@@ -378,10 +378,11 @@ table inet lab {
 
     # miniupnpd, the router's UPnP IGD and NAT-PMP service
 
-    def start_miniupnpd(self, upnp=True, natpmp=True, timeout=20):
+    def start_miniupnpd(self, upnp=True, natpmp=True, refuse=(), timeout=20):
         """Starts miniupnpd in the router (home side br0, internet side
         wan0, secure mode, mappings of ports 1024-65535 for the home
-        network) with UPnP IGD and/or NAT-PMP, and waits until it serves;
+        network, except the ports in refuse) with UPnP IGD and/or NAT-PMP,
+        and waits until it serves;
         igd_url is then its UPnP description's address. Raises RuntimeError
         with its log when it does not start."""
         if self._miniupnpd is not None:
@@ -415,6 +416,7 @@ table inet miniupnpd {
                 "upnp_table_name=miniupnpd",
                 "upnp_nat_table_name=miniupnpd",
                 "uuid=%s" % uuid.uuid4(),
+            ] + ["deny %d 0.0.0.0/0 0-65535" % port for port in refuse] + [
                 "allow 1024-65535 198.18.0.0/15 1024-65535",
                 "deny 0-65535 0.0.0.0/0 0-65535",
             ]) + "\n")

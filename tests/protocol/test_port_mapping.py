@@ -78,6 +78,18 @@ class PortMappingTest(HomeServerTestCase):
                 finally:
                     self.lab.stop_miniupnpd()
 
+    def test_ports_the_router_refuses_are_named_and_the_rest_kept(self):
+        self.lab.start_miniupnpd(upnp=True, natpmp=False, refuse=(OWN_LOW + 5,))
+        server = self.serve("port_mapping = yes\npassive_ports = %d-%d\n" % (OWN_LOW, OWN_HIGH))
+        self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
+        match = server.wait_for_line(MAPPED_LINE, timeout=240)
+        expected = [m for m in self.expected_mappings(server, OWN_LOW, OWN_HIGH)
+                    if m.external_port != OWN_LOW + 5]
+        self.assertEqual(match.group(1), str(len(expected)))
+        server.wait_for_line(r"Port mapping failed: the router refused 1 of %d ports "
+                             r"\(port %d: \S" % (len(expected) + 1, OWN_LOW + 5))
+        self.assertEqual(self.lab.mappings(), expected)
+
     def test_without_a_router_the_failure_is_logged_and_the_lan_served(self):
         server = self.serve()
         self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
