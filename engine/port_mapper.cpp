@@ -26,7 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kDescription = "Tarnhold";
 constexpr int kLeaseSeconds = 3600;
-constexpr auto kRenewInterval = std::chrono::minutes(30);
 // How long discovery and each NAT-PMP answer may take.
 constexpr int kDiscoverMs = 2000;
 constexpr auto kAnswerTime = std::chrono::seconds(2);
@@ -44,28 +43,7 @@ std::string Dotted(uint32_t networkOrder) {
     return text;
 }
 
-// One router protocol: the mappings of one run go through one of these.
-class Router {
-public:
-    virtual ~Router() = default;
-    virtual const char* Method() const = 0;
-    virtual std::string Address() const = 0;
-    // The external address, dotted, or empty when the router does not say.
-    virtual std::string External() = 0;
-    // Forwards `port` (TCP) to this machine for one lease.
-    virtual bool Map(uint16_t port, std::string& error) = 0;
-    // Removes the forwarding of `port`, trying until `deadline` at most;
-    // false when the router did not answer (the rest is not worth trying).
-    virtual bool Unmap(uint16_t port, Clock::time_point deadline) = 0;
-    // Removes the forwardings of `ports` until `deadline` at most, ending
-    // at the first request the router does not answer (then false).
-    virtual bool UnmapAll(const std::vector<uint16_t>& ports, Clock::time_point deadline) {
-        for (uint16_t port : ports) {
-            if (!Unmap(port, deadline)) return false;
-        }
-        return true;
-    }
-};
+using Router = PortMapRouter;
 
 class UpnpRouter : public Router {
 public:
@@ -73,7 +51,7 @@ public:
         if (open_) FreeUPNPUrls(&urls_);
     }
 
-    bool Open(std::string& error) {
+    bool Open(std::string& error) override {
         int status = 0;
         UPNPDev* devices =
             upnpDiscover(kDiscoverMs, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &status);
@@ -185,7 +163,7 @@ public:
         if (open_) closenatpmp(&natpmp_);
     }
 
-    bool Open(std::string& error) {
+    bool Open(std::string& error) override {
         if (initnatpmp(&natpmp_, 0, 0) < 0) {
             error = "no NAT-PMP router found";
             return false;
@@ -319,6 +297,18 @@ private:
 
 }  // namespace
 
+bool PortMapRouter::UnmapAll(const std::vector<uint16_t>& ports, Clock::time_point deadline) {
+    for (uint16_t port : ports) {
+        if (!Unmap(port, deadline)) return false;
+    }
+    return true;
+}
+
+PortMapperSetup RouterSetup() {
+    return {{{"UPnP IGD", [] { return std::make_unique<UpnpRouter>(); }},
+             {"NAT-PMP router", [] { return std::make_unique<NatPmpRouter>(); }}}};
+}
+
 std::vector<uint16_t> PortsToMap(uint16_t controlPort, uint16_t passiveLow, uint16_t passiveHigh) {
     std::vector<uint16_t> ports{controlPort};
     if (passiveLow == 0) return ports;
@@ -350,6 +340,7 @@ std::string PortMappingPrivateLine(const PortMappingResult& result) {
 }
 
 struct PortMapper::Run {
+    PortMapperSetup setup;
     std::vector<uint16_t> ports;
     Reporter report;
     AddressSink address;
@@ -445,8 +436,8 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
 
     // Opens `candidate` and maps the ports through it: true when it forwards
     // at least one, else false with the reason in `error`.
-    std::string error;
-    const auto tryRouter = [&](auto candidate, const char* name) {
+    const auto tryRouter = [&](std::unique_ptr<Router> candidate, const char* name,
+                               std::string& error) {
         if (!candidate->Open(error)) return false;
         result = MapAll(*candidate, run->ports, mapped, stopping);
         if (mapped.empty()) {
@@ -457,11 +448,11 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
         router = std::move(candidate);
         return true;
     };
-    if (!tryRouter(std::make_unique<UpnpRouter>(), "UPnP IGD") && !stopping()) {
-        failure = error;
-        if (!tryRouter(std::make_unique<NatPmpRouter>(), "NAT-PMP router")) {
-            failure += "; " + error;
-        }
+    for (const PortMapperSetup::Candidate& candidate : run->setup.routers) {
+        if (stopping()) break;
+        std::string error;
+        if (tryRouter(candidate.make(), candidate.name, error)) break;
+        failure += (failure.empty() ? "" : "; ") + error;
     }
 
     if (router) {
@@ -476,7 +467,7 @@ void PortMapper::Serve(std::shared_ptr<Run> run) {
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(run->mutex);
-            run->wake.wait_for(guard, kRenewInterval, [&run] { return run->stopping; });
+            run->wake.wait_for(guard, run->setup.renewEvery, [&run] { return run->stopping; });
             if (run->stopping) break;
         }
         if (!router) continue;
@@ -503,6 +494,7 @@ void PortMapper::Start(std::vector<uint16_t> ports, Reporter report, AddressSink
     Stop(false);
     auto run = std::make_shared<Run>();
     if (!ended_.empty()) run->previous = ended_.back();
+    run->setup = setup_;
     run->ports = std::move(ports);
     run->report = std::move(report);
     run->address = std::move(address);

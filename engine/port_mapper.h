@@ -7,10 +7,12 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The passive range while port mapping is on and the owner set none.
@@ -40,6 +42,45 @@ std::string PortMappingRefusedLine(const PortMappingResult& result);
 // router in the way), or empty when it is public or unknown.
 std::string PortMappingPrivateLine(const PortMappingResult& result);
 
+// One way of asking a router to forward ports (UPnP IGD, NAT-PMP); the
+// mappings of one run go through one. Used on the mapping thread only.
+class PortMapRouter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~PortMapRouter() = default;
+    // Finds the router; false with the reason in `error`.
+    virtual bool Open(std::string& error) = 0;
+    virtual const char* Method() const = 0;
+    // The router's address, dotted.
+    virtual std::string Address() const = 0;
+    // The external address, dotted, or empty when the router does not say.
+    virtual std::string External() = 0;
+    // Forwards `port` (TCP) to this machine for one lease.
+    virtual bool Map(uint16_t port, std::string& error) = 0;
+    // Removes the forwarding of `port`, trying until `deadline` at most;
+    // false when the router did not answer (the rest is not worth trying).
+    virtual bool Unmap(uint16_t port, Clock::time_point deadline) = 0;
+    // Removes the forwardings of `ports` until `deadline` at most, ending
+    // at the first request the router does not answer (then false).
+    virtual bool UnmapAll(const std::vector<uint16_t>& ports, Clock::time_point deadline);
+};
+
+// Which routers a PortMapper asks, and how often it renews.
+struct PortMapperSetup {
+    struct Candidate {
+        const char* name;  // as the failure line names it: "UPnP IGD"
+        std::function<std::unique_ptr<PortMapRouter>()> make;
+    };
+    // Tried in turn until one forwards a port.
+    std::vector<Candidate> routers;
+    std::chrono::steady_clock::duration renewEvery = std::chrono::minutes(30);
+};
+
+// UPnP IGD (miniupnpc), then NAT-PMP (libnatpmp); leases of one hour
+// renewed every half hour.
+PortMapperSetup RouterSetup();
+
 class PortMapper {
 public:
     // One log line; `error` selects the style "TarnHold error". Called on
@@ -49,7 +90,7 @@ public:
     // 0 when there is none any more. Called on the mapping thread.
     using AddressSink = std::function<void(uint32_t address)>;
 
-    PortMapper() = default;
+    explicit PortMapper(PortMapperSetup setup = RouterSetup()) : setup_(std::move(setup)) {}
     // Stop, then waits for any report of an ended run still under way.
     ~PortMapper();
     PortMapper(const PortMapper&) = delete;
@@ -74,6 +115,7 @@ public:
 private:
     struct Run;
     static void Serve(std::shared_ptr<Run> run);
+    const PortMapperSetup setup_;
     std::shared_ptr<Run> run_;
     // The runs Stop ended, whose last report the destructor waits for.
     std::vector<std::shared_ptr<Run>> ended_;
