@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <span>
 #include <thread>
 #include <utility>
@@ -31,7 +32,7 @@ constexpr int kDiscoverMs = 2000;
 constexpr auto kAnswerTime = std::chrono::seconds(2);
 // Removal at Stop and Exit. A router that stops answering ends it at its
 // first unanswered request, so only a slow but living router that removes
-// port by port (a version 1 IGD, or NAT-PMP) uses this much.
+// port by port (a version 1 IGD) uses this much.
 constexpr auto kRemovalTime = std::chrono::seconds(20);
 constexpr auto kStopWait = std::chrono::seconds(21);
 
@@ -211,6 +212,28 @@ public:
         std::string ignored;
         return Request(MappingRequest(port, port, 0), response,
                        std::min(deadline, Clock::now() + kAnswerTime), ignored);
+    }
+
+    // The first removal shows whether the router answers at all; the rest
+    // are sent at once, so that a slow router works through them even after
+    // Exit has stopped waiting (as an IGD does with a range). Their answers
+    // are awaited until the deadline.
+    bool UnmapAll(const std::vector<uint16_t>& ports, Clock::time_point deadline) override {
+        if (ports.empty()) return true;
+        if (!Unmap(ports.front(), deadline)) return false;
+        std::set<uint16_t> waiting(ports.begin() + 1, ports.end());
+        for (uint16_t port : waiting) {
+            if (MappingRequest(port, port, 0).send(&natpmp_) < 0) return false;
+        }
+        natpmpresp_t response{};
+        std::string ignored;
+        while (!waiting.empty() && Await(response, deadline, ignored)) {
+            if (response.type == NATPMP_RESPTYPE_TCPPORTMAPPING &&
+                response.pnu.newportmapping.lifetime == 0) {
+                waiting.erase(response.pnu.newportmapping.privateport);
+            }
+        }
+        return waiting.empty();
     }
 
 private:
