@@ -190,11 +190,7 @@ class Host:
         address `source` of this host when given (raises OSError when it
         cannot connect); closed by the lab at close."""
         with self.inside():
-            client = harness.Client(port, timeout=timeout, host=address)
-            if source is not None:
-                client.sock.close()
-                client.sock = socket.create_connection((address, port), timeout=timeout,
-                                                       source_address=(source, 0))
+            client = harness.Client(port, timeout=timeout, host=address, source=source)
         self.lab._sockets.append(client.sock)
         return client
 
