@@ -274,7 +274,8 @@ int CIP_WSClient::AdoptAccepted(int handle, const sockaddr_storage& accepted) {
     sock = handle;
     family = peer.Family();
     socketType = SOCK_STREAM;
-    remoteAddress = peer.IsIPv6() ? sockaddr_in{} : MakeAddress(AF_INET, peer.Port(), in_addr{peer.IPv4()});
+    remoteAddress =
+        peer.IsIPv6() ? sockaddr_in{} : MakeAddress(AF_INET, peer.Port(), in_addr{peer.IPv4()});
     peer.Text(hostText, sizeof hostText);
     remotePort = peer.Port();
     // An accepted connection has its listening socket's port.

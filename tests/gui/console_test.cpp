@@ -296,8 +296,8 @@ private slots:
         sockaddr_in6 loopback6{};
         loopback6.sin6_family = AF_INET6;
         loopback6.sin6_addr = in6addr_loopback;
-        const bool usable =
-            probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback6), sizeof loopback6) == 0;
+        const bool usable = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback6),
+                                               sizeof loopback6) == 0;
         if (probe >= 0) close(probe);
         if (!usable) QSKIP("IPv6 is disabled on this machine (no ::1)");
         cleanup();
@@ -316,7 +316,8 @@ private slots:
         shown.sort();
         QCOMPARE(shown, (QStringList{"127.0.0.1", "::1"}));
         QCOMPARE(ipv6Line, QStringLiteral("Connection from ::1 accepted. [Account: Alice]"));
-        QCOMPARE(LastLine(), QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Alice]"));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Alice]"));
         cleanup();
         std::filesystem::remove(conf);
         init();

@@ -41,7 +41,8 @@ TEST(SocketAddress, TextsAreRfc5952AndMappedAddressesAreIPv4) {
         {"2001:db8:0:0:0:1:0:0", "2001:db8::1:0:0", true},  // the longest run
         {"::102:304", "::102:304", true},  // no dotted tail but for mapped ones
         {"fe80::1:2:3:4", "fe80::1:2:3:4", true},
-        {"1111:2222:3333:4444:5555:6666:7777:8888", "1111:2222:3333:4444:5555:6666:7777:8888", true},
+        {"1111:2222:3333:4444:5555:6666:7777:8888", "1111:2222:3333:4444:5555:6666:7777:8888",
+         true},
     };
     for (const Case& c : cases) {
         const SocketAddress address = Parsed(c.given, 21);
