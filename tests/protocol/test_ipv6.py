@@ -1,5 +1,7 @@
 """IPv6 over ::1 (tarnhold.conf's ipv6 = yes): an IPv4 session's bytes and
-log lines are the same with the key on and off; ftplib, curl and lftp log
+log lines are the same with the key on and off, and the login guard blocks
+an IPv4 guesser (a mapped peer of the dual-stack socket) by its IPv4
+address; ftplib, curl and lftp log
 in, list, download and upload over ::1, resume with the modern commands
 and use FTPS; PASV and PORT get their 522 texts there while EPSV and EPRT
 |2| work whatever the feature bits say; with the key off nothing listens
@@ -127,6 +129,29 @@ class IPv4UnchangedTest(IPv6TestCase):
         self.assertIn(b"227 Entering passive mode (127,0,0,1,p,p)\r\n", replies)
         self.assertIn(b"522 Network protocol not supported, use (1)\r\n", replies)
         self.assertIn("Connection from 127.0.0.1 accepted. [Account: Alice]", off[2])
+
+    def test_the_login_guard_blocks_a_mapped_ipv4_guesser_by_its_ipv4_address(self):
+        server = self.serve(features=0x8)
+
+        def peer(source):
+            client = harness.Client(server.port, source=source)
+            self.addCleanup(client.close)
+            return client
+
+        guesser = peer("127.0.0.2")
+        self.assertEqual(guesser.recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        guesser.send(b"USER alice\r\n")
+        guesser.recv_until()
+        # Three offences: blocked for 9 s, ample for what follows.
+        for offence in range(3):
+            guesser.send(b"PASS wrong\r\n")
+            server.wait_for_line(r"Connection from 127\.0\.0\.2 rejected\. "
+                                 r"\[Reason: bad password\]$", timeout=30)
+            if offence < 2:
+                self.assertEqual(guesser.recv_until(timeout=30), b"530 User cannot log in\r\n")
+        self.assertEqual(peer("127.0.0.2").expect_closed(), b"")
+        self.assertEqual(peer("127.0.0.3").recv_until(), b"220 Connected to Tarnwell Server\r\n")
+        self.assertEqual(guesser.recv_until(timeout=30), b"530 User cannot log in\r\n")
 
     def test_with_ipv6_off_nothing_listens_on_ipv6(self):
         server = self.serve("ipv6 = no\n")
