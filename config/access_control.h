@@ -113,8 +113,9 @@ public:
     // Removes the block of an address: 1 removed, 0 not blocked.
     virtual int Unblock(const uint32_t* address);
     virtual int UnblockText(const char* text);
-    // IsAllowedText, RecordOffenceText and UnblockText take an IPv6 text
-    // too, which then acts as the peer forms do.
+    // (IsAllowedText, RecordOffenceText and UnblockText take an IPv6 text
+    // too, and then act as AdmitsPeer, RecordPeerOffence and UnblockPeer.)
+
     // Dotted text to address: 0 for null, all ones when unparsable (as for
     // "255.255.255.255"). Takes no lock.
     virtual uint32_t ParseAddress(const char* text);

@@ -76,10 +76,11 @@ public:
     // when nothing came, the peer closed or the read failed.
     virtual int ReadLine(char* buffer, int size, int timeout);
     // Opens an outgoing connection to host:port (a dotted or IPv6 address,
-    // or a name resolved with ResolveHost to IPv4), waiting at most `timeout` seconds when
-    // timeout >= 0. Codes: 0, WSR_ALREADY_OPEN, WSR_RESOLVE_FAILED,
-    // WSR_SOCKET_FAILED, WSR_CONNECT_TIMEOUT, WSR_CONNECT_FAILED, or the
-    // nonzero result of OnConnected (the socket is then closed).
+    // or a name resolved to IPv4 with ResolveHost), waiting at most
+    // `timeout` seconds when timeout >= 0. Codes: 0, WSR_ALREADY_OPEN,
+    // WSR_RESOLVE_FAILED, WSR_SOCKET_FAILED, WSR_CONNECT_TIMEOUT,
+    // WSR_CONNECT_FAILED, or the nonzero result of OnConnected (the socket
+    // is then closed).
     virtual int Connect(int port, const char* host, int timeout, int family, int type);
     // Closes the connection (shutting it down first when
     // shutdownBeforeClose is set): 0, or 1 when a call failed. The socket

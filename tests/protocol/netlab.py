@@ -350,14 +350,15 @@ class NetLab:
                 f.write("1")
         if self.ipv6:
             self._build_ipv6()
-        # A home router: outgoing connections masqueraded, incoming ones
-        # only where a port is forwarded (DNAT here or miniupnpd's).
+        # A home router: outgoing IPv4 connections masqueraded (IPv6 is
+        # routed as it is), incoming ones only where a port is forwarded
+        # (DNAT here or miniupnpd's) or, for IPv6, opened (allow6).
         self._nft("""
 table inet lab {
     chain prerouting { type nat hook prerouting priority dstnat; policy accept; }
     chain postrouting {
         type nat hook postrouting priority srcnat; policy accept;
-        oifname "%(wan)s" masquerade
+        oifname "%(wan)s" meta nfproto ipv4 masquerade
     }
     chain forward {
         type filter hook forward priority filter; policy drop;
