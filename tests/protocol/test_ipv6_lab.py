@@ -12,9 +12,6 @@ import io
 import os
 import re
 import socket
-import ssl
-import subprocess
-import time
 import unittest
 
 import harness
