@@ -133,7 +133,7 @@ void PrintAdminUsage(std::FILE* to) {
         "VALUE\n"
         "  tarnhold [--config-dir DIR] option set KEY VALUE   (tarnhold.conf; empty VALUE: default)\n"
         "      KEY: passive_ports LOW-HIGH (1024 to 65535), passive_address ADDRESS|HOST NAME,\n"
-        "           port_mapping yes|no\n"
+        "           port_mapping yes|no, ipv6 yes|no\n"
         "  The anonymous account is NAME 'anonymous'. Lists print one record a line, the\n"
         "  fields separated by tabs (tab, line break and backslash escaped as \\t \\n \\\\).\n",
         to);

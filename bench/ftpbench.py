@@ -14,7 +14,7 @@ packages into build/bench-peers (never installing them).
     ftpbench.py [--quick] [--rounds N] [--warmup N] [--only NAME[,NAME...]]
                 [--tarnhold PATH] [--before PATH] [--fetch PATH] [--floor PATH|none]
                 [--peers DIR] [--tmpdir DIR]
-                [--workloads NAME[,NAME...]] [--verbose]
+                [--workloads NAME[,NAME...]] [--ipv6] [--verbose]
 
 Rows come in groups: a workload names the capabilities it needs of a peer
 ("epsv", "mlsd", ...) and the feature bits tarnhold needs for it; it runs
@@ -23,6 +23,12 @@ bits. A further group (TLS, say) is a Workload subclass with its own needs
 and features, an entry in WORKLOADS (not in DEFAULT_WORKLOADS for an
 optional group), and the capability (plus Vsftpd.extra_settings) on the
 peers that serve it.
+
+With --ipv6, the same tarnhold runs once more with ipv6 = yes in its
+tarnhold.conf, its clients connecting over ::1, in turns with the others:
+the rows that IPv6 clients can run (download, upload, small files with
+ftplib, the concurrent clients) get a column "ipv6" and its ratio to
+tarnhold over IPv4 (above 0.95 is the goal).
 
 With --desktop (bench/desktop.sh runs it under Xvfb), the two servers are
 tarnhold's desktop console and tarnhold headless instead: what the window
@@ -162,6 +168,7 @@ class Server:
     user = ""
     password = ""
     capabilities = frozenset()
+    host = LOOPBACK  # where its clients connect
 
     def __init__(self, workdir):
         self.workdir = workdir
@@ -282,6 +289,25 @@ class Tarnhold(Server):
 
     def version(self):
         return "%s (build type %s)" % (self.executable, tarnhold_build_type(self.executable))
+
+
+class TarnholdIPv6(Tarnhold):
+    """The same executable with ipv6 = yes, its clients on ::1."""
+
+    column = "ipv6"
+    host = "::1"
+
+    def __init__(self, workdir, executable, data_dir, features=0):
+        super().__init__(workdir, executable, data_dir, features, column="ipv6")
+
+    def serves(self, workload):
+        return workload.over_ipv6 and super().serves(workload)
+
+    def prepare(self):
+        super().prepare()
+        path = os.path.join(self.config_dir, "tarnhold.conf")
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+            f.write("ipv6 = yes\n")
 
 
 class TarnholdDesktop(Tarnhold):
@@ -592,7 +618,7 @@ class ExtendedPassiveFTP(ftplib.FTP):
 def login(server, epsv=False):
     server.check_running()
     ftp = (ExtendedPassiveFTP if epsv else ftplib.FTP)(timeout=TIMEOUT)
-    ftp.connect(LOOPBACK, server.port)
+    ftp.connect(server.host, server.port)
     ftp.login(server.user, server.password)
     ftp.voidcmd("TYPE I")
     return ftp
@@ -688,6 +714,8 @@ class Workload:
     needs = frozenset()
     features = 0
     throughput = True
+    # Whether it runs over ::1 too (--ipv6): its clients are ftplib's.
+    over_ipv6 = False
     # Rows that take a fraction of a second run this many times the rounds:
     # on a busy machine one burst of load moves a short median a lot.
     round_factor = 1
@@ -714,6 +742,8 @@ class Workload:
 
 
 class Download(Workload):
+    over_ipv6 = True
+
     def __init__(self, data):
         super().__init__(data)
         self.buffer = bytearray(self.sizes["download"])
@@ -734,6 +764,8 @@ class Download(Workload):
 
 
 class Upload(Workload):
+    over_ipv6 = True
+
     def rows(self):
         return [Row("upload %s" % size_text(self.sizes["upload"]), "MiB/s")]
 
@@ -757,6 +789,7 @@ class SmallFiles(Workload):
 
     epsv = False
     round_factor = 3
+    over_ipv6 = True  # where ftplib asks for EPSV whatever epsv says
 
     def rows(self):
         return [Row("%d files of %s%s" % (self.sizes["small_count"], size_text(self.sizes["small_size"]),
@@ -791,6 +824,7 @@ class SmallFilesNative(SmallFiles):
     nothing itself: ftplib's own time per file hides much of the servers'."""
 
     client = None  # the ftp_fetch executable; main() sets it
+    over_ipv6 = False  # ftp_fetch speaks IPv4
 
     def rows(self):
         return [Row("%d files of %s%s, C client" % (self.sizes["small_count"], size_text(self.sizes["small_size"]),
@@ -912,6 +946,8 @@ class Concurrent(Workload):
     the slowest client's own rate while all of them run, that is until the
     first one has its whole file (fairness: an unfair server lets some
     finish early while others crawl)."""
+
+    over_ipv6 = True
 
     def __init__(self, data):
         super().__init__(data)
@@ -1153,12 +1189,22 @@ def print_table(results, columns, rounds, limit=0.9, references=()):
         elif peers:
             line.append("-")
         for reference in references:
-            line.append("%.2f" % ratio(reference) if subject in medians and reference in medians else "-")
+            if subject not in medians or reference not in medians:
+                line.append("-")
+            elif reference == "ipv6":
+                # The other way round: how IPv6 clients fare against IPv4 ones.
+                mine, theirs = medians[subject], medians[reference]
+                if not (mine if row.higher_is_better else theirs):
+                    line.append("-")
+                else:
+                    line.append("%.2f" % (theirs / mine if row.higher_is_better else mine / theirs))
+            else:
+                line.append("%.2f" % ratio(reference))
         table.append(line)
     header = ["workload"] + ["%s median" % c for c in columns]
     if peers:
         header.append("%s vs best peer" % subject)
-    header += ["vs %s" % r for r in references]
+    header += ["ipv6 vs %s" % subject if r == "ipv6" else "vs %s" % r for r in references]
     widths = [max(len(r[i]) for r in table + [header]) for i in range(len(header))]
     ratio_column = len(columns) + 1 if peers else None
     print()
@@ -1173,6 +1219,9 @@ def print_table(results, columns, rounds, limit=0.9, references=()):
               "(rate for MiB/s and files/s, time for s, memory for MiB)." % subject)
     if "before" in references:
         print("vs before: %s against the earlier build in the same way." % subject)
+    if "ipv6" in references:
+        print("ipv6 vs %s: the same build serving clients over ::1 (ipv6 = yes) against IPv4 "
+              "clients (ipv6 = no), in the same way; at least 0.95 is the goal." % subject)
     if "floor" in references:
         print("vs floor: %s against bench/ftp_floor, which does no more than the small-file "
               "rows' protocol asks; the rest of a row's time is the client's and the kernel's." % subject)
@@ -1237,6 +1286,8 @@ def parse_args(argv):
                    help="comma-separated subset of %s (default %s)" % (",".join(WORKLOADS), DEFAULT_WORKLOADS))
     p.add_argument("--desktop", action="store_true",
                    help="compare tarnhold's desktop console (on $DISPLAY) with tarnhold headless")
+    p.add_argument("--ipv6", action="store_true",
+                   help="also tarnhold with ipv6 = yes, its clients on ::1 (column ipv6)")
     p.add_argument("--verbose", action="store_true", help="print every measurement")
     args = p.parse_args(argv)
     if args.rounds is not None and args.rounds < 1:
@@ -1315,6 +1366,8 @@ def main(argv):
                 if args.before:
                     servers.append(Tarnhold(workdir, os.path.abspath(args.before), data_dir, bits,
                                             column="before"))
+                if args.ipv6 and any(w.over_ipv6 and w.features == bits for w in workloads):
+                    servers.append(TarnholdIPv6(workdir, executable, data_dir, bits))
         for n in peers:
             servers.append(PEERS[n](workdir, os.path.abspath(args.peers), data_dir, ftp_account))
         if use_tarnhold and not args.desktop and args.floor != "none" and \
@@ -1325,7 +1378,7 @@ def main(argv):
             servers.append(Floor(workdir, os.path.abspath(args.floor), data_dir))
         for s in servers:
             s.start()
-            log("bench: %s listens on %s:%d: %s" % (s.name, LOOPBACK, s.port, s.version()))
+            log("bench: %s listens on %s port %d: %s" % (s.name, s.host, s.port, s.version()))
         if peers:
             log("bench: peers' sessions run as %s" % ftp_account.pw_name)
         log("bench: %d CPUs, %d rounds, load average %s" % (os.cpu_count() or 0, sizes["rounds"], load_average()))
@@ -1356,7 +1409,7 @@ def main(argv):
         for s in servers:
             s.check_running()
         # The desktop console may cost the sessions at most a fifth.
-        references = [c for c in ("before", "floor") if c in columns and use_tarnhold]
+        references = [c for c in ("before", "ipv6", "floor") if c in columns and use_tarnhold]
         print_table(results, columns, sizes["rounds"], limit=0.8 if args.desktop else 0.9,
                     references=references)
         print("All transfers verified (size and BLAKE2b).")

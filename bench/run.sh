@@ -6,6 +6,8 @@
 #   bench/run.sh --tarnhold PATH     another tarnhold executable (default build/tarnhold)
 #   bench/run.sh --before PATH       an earlier build beside it, with the ratio to it
 #   bench/run.sh --only tarnhold,pure-ftpd
+#   bench/run.sh --only tarnhold --ipv6 --workloads small,clients --floor none
+#                                    IPv6 clients (::1, ipv6 = yes) against IPv4 ones
 # The peers' Debian packages conflict with each other, so none is installed:
 # they are downloaded with apt-get download and unpacked with dpkg-deb -x into
 # build/bench-peers, and the benchmark runs their binaries itself, each on a

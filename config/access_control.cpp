@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -18,6 +19,12 @@ bool InRange(const CIP_IPAddressRange& range, uint32_t address) {
 }
 
 int Selector(int selector) { return selector & 0xFF; }
+
+// Whether text is an IPv6 address (and not a mapped IPv4 one): `peer` then.
+bool IsIPv6Text(const char* text, SocketAddress& peer) {
+    return text != nullptr && std::strchr(text, ':') != nullptr &&
+           SocketAddress::Parse(text, 0, peer) && peer.IsIPv6();
+}
 
 // The element at a zero-based index, or the end when there is none.
 template <typename List>
@@ -78,7 +85,7 @@ int CIP_AccessControl::IsAllowed(const uint32_t* address) {
     CIP_CriticalSection guard(&lock);
     int32_t now = CurrentTime();
     for (const CIP_BlockedIPAddr& entry : blocked) {
-        if (entry.addr == *address && entry.expires >= now) return 0;
+        if (!entry.ipv6 && entry.addr == *address && entry.expires >= now) return 0;
     }
     for (const CIP_IPAddressRange& range : allowed) {
         if (InRange(range, *address)) return 1;
@@ -94,7 +101,7 @@ bool CIP_AccessControl::IsBlocked(const uint32_t* address, int32_t* expires) {
     CIP_CriticalSection guard(&lock);
     int32_t now = CurrentTime();
     for (const CIP_BlockedIPAddr& entry : blocked) {
-        if (entry.addr != *address || entry.expires < now) continue;
+        if (entry.ipv6 || entry.addr != *address || entry.expires < now) continue;
         if (expires != nullptr) *expires = entry.expires;
         return true;
     }
@@ -102,6 +109,7 @@ bool CIP_AccessControl::IsBlocked(const uint32_t* address, int32_t* expires) {
 }
 
 int CIP_AccessControl::IsAllowedText(const char* text) {
+    if (SocketAddress peer; IsIPv6Text(text, peer)) return AdmitsPeer(peer);
     uint32_t address = ParseAddress(text);
     return IsAllowed(&address);
 }
@@ -186,7 +194,7 @@ void CIP_AccessControl::RecordOffence(const uint32_t* address) {
     if (address == nullptr) return;
     CIP_CriticalSection guard(&lock);
     for (CIP_BlockedIPAddr& entry : blocked) {
-        if (entry.addr != *address) continue;
+        if (entry.ipv6 || entry.addr != *address) continue;
         if (entry.offences < INT32_MAX) ++entry.offences;
         entry.expires = ComputeExpiry(address, entry.offences, entry.expires);
         return;
@@ -195,6 +203,7 @@ void CIP_AccessControl::RecordOffence(const uint32_t* address) {
 }
 
 void CIP_AccessControl::RecordOffenceText(const char* text) {
+    if (SocketAddress peer; IsIPv6Text(text, peer)) return RecordPeerOffence(peer);
     uint32_t address = ParseAddress(text);
     RecordOffence(&address);
 }
@@ -213,7 +222,7 @@ int CIP_AccessControl::Unblock(const uint32_t* address) {
     if (address == nullptr) return 0;
     CIP_CriticalSection guard(&lock);
     for (auto it = blocked.begin(); it != blocked.end(); ++it) {
-        if (it->addr == *address) {
+        if (!it->ipv6 && it->addr == *address) {
             blocked.erase(it);
             return 1;
         }
@@ -222,6 +231,7 @@ int CIP_AccessControl::Unblock(const uint32_t* address) {
 }
 
 int CIP_AccessControl::UnblockText(const char* text) {
+    if (SocketAddress peer; IsIPv6Text(text, peer)) return UnblockPeer(peer);
     uint32_t address = ParseAddress(text);
     return Unblock(&address);
 }
@@ -246,4 +256,87 @@ int32_t CIP_AccessControl::ComputeExpiry(const uint32_t* /*address*/, int32_t of
     int64_t expiry = static_cast<int64_t>(CurrentTime()) +
                      static_cast<int64_t>(offences) * static_cast<int64_t>(offences);
     return expiry > INT32_MAX ? INT32_MAX : static_cast<int32_t>(expiry);
+}
+
+bool CIP_BlockedIPAddr::Holds(const SocketAddress& peer) const {
+    if (!peer.IsIPv6()) return !ipv6 && addr == peer.IPv4();
+    return ipv6 && network6 == IPv6Network64(peer.IPv6());
+}
+
+int CIP_AccessControl::AdmitsPeer(const SocketAddress& peer) {
+    if (!peer.IsIPv6()) {
+        const uint32_t address = peer.IPv4();
+        return IsAllowed(&address);
+    }
+    // The allowed and denied ranges are IPv4 ranges: only a block refuses.
+    return IsPeerBlocked(peer, nullptr) ? 0 : 1;
+}
+
+void CIP_AccessControl::RecordPeerOffence(const SocketAddress& peer) {
+    if (!peer.IsIPv6()) {
+        const uint32_t address = peer.IPv4();
+        return RecordOffence(&address);
+    }
+    CIP_CriticalSection guard(&lock);
+    const uint32_t none = 0;
+    for (CIP_BlockedIPAddr& entry : blocked) {
+        if (!entry.Holds(peer)) continue;
+        if (entry.offences < INT32_MAX) ++entry.offences;
+        entry.expires = ComputeExpiry(&none, entry.offences, entry.expires);
+        return;
+    }
+    CIP_BlockedIPAddr entry;
+    entry.offences = 1;
+    entry.expires = ComputeExpiry(&none, 1, 0);
+    entry.ipv6 = true;
+    entry.network6 = IPv6Network64(peer.IPv6());
+    blocked.push_back(entry);
+}
+
+bool CIP_AccessControl::IsPeerBlocked(const SocketAddress& peer, int32_t* expires) {
+    if (!peer.IsIPv6()) {
+        const uint32_t address = peer.IPv4();
+        return IsBlocked(&address, expires);
+    }
+    CIP_CriticalSection guard(&lock);
+    const int32_t now = CurrentTime();
+    for (const CIP_BlockedIPAddr& entry : blocked) {
+        if (!entry.Holds(peer) || entry.expires < now) continue;
+        if (expires != nullptr) *expires = entry.expires;
+        return true;
+    }
+    return false;
+}
+
+int CIP_AccessControl::UnblockPeer(const SocketAddress& peer) {
+    if (!peer.IsIPv6()) {
+        const uint32_t address = peer.IPv4();
+        return Unblock(&address);
+    }
+    CIP_CriticalSection guard(&lock);
+    for (auto it = blocked.begin(); it != blocked.end(); ++it) {
+        if (it->Holds(peer)) {
+            blocked.erase(it);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+std::string CIP_AccessControl::BlockedText(int index) {
+    CIP_BlockedIPAddr entry;
+    {
+        CIP_CriticalSection guard(&lock);
+        auto it = At(blocked, index);
+        if (it == blocked.end()) return {};
+        entry = *it;
+    }
+    if (!entry.ipv6) return FormatAddress(&entry.addr);
+    sockaddr_storage network{};
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(network);
+    v6.sin6_family = AF_INET6;
+    for (int i = 0; i < 8; ++i) {
+        v6.sin6_addr.s6_addr[i] = static_cast<uint8_t>(entry.network6 >> (56 - 8 * i));
+    }
+    return SocketAddress::FromSystem(network).Text() + "/64";
 }

@@ -1,14 +1,17 @@
-// CIP_AccessControl: decides whether a connecting IPv4 address is admitted,
-// from lists of allowed and denied ranges and of blocked addresses whose
-// block grows with every offence.
+// CIP_AccessControl: decides whether a connecting address is admitted,
+// from lists of allowed and denied IPv4 ranges and of blocked addresses
+// whose block grows with every offence. IPv6 clients are blocked by their
+// whole /64 network; the allowed and denied ranges never match them.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <string>
 #include <thread>
 
+#include "net/socket_address.h"
 #include "net/thread_annotations.h"
 
 // List selectors (only the low byte of a selector counts).
@@ -27,11 +30,17 @@ struct CIP_IPAddressRange {
 };
 
 // A blocked address (network byte order) with its offence count and the
-// time (seconds since 1970) until which it is refused.
+// time (seconds since 1970) until which it is refused. An IPv6 entry
+// blocks the /64 network `network6` (IPv6Network64) and holds addr 0.
 struct CIP_BlockedIPAddr {
     uint32_t addr = 0;
     int32_t offences = 0;
     int32_t expires = 0;
+    bool ipv6 = false;
+    uint64_t network6 = 0;
+
+    // Whether this entry is the one of `peer`.
+    bool Holds(const SocketAddress& peer) const;
 };
 
 // A lock, created with its owner and destroyed with it.
@@ -104,6 +113,9 @@ public:
     // Removes the block of an address: 1 removed, 0 not blocked.
     virtual int Unblock(const uint32_t* address);
     virtual int UnblockText(const char* text);
+    // (IsAllowedText, RecordOffenceText and UnblockText take an IPv6 text
+    // too, and then act as AdmitsPeer, RecordPeerOffence and UnblockPeer.)
+
     // Dotted text to address: 0 for null, all ones when unparsable (as for
     // "255.255.255.255"). Takes no lock.
     virtual uint32_t ParseAddress(const char* text);
@@ -113,6 +125,18 @@ public:
     // Current time plus offences squared seconds, capped at the largest
     // time. The address and the previous expiry do not count.
     virtual int32_t ComputeExpiry(const uint32_t* address, int32_t offences, int32_t previousExpiry);
+
+    // A peer of either family. IPv4 goes to IsAllowed, RecordOffence,
+    // IsBlocked and Unblock above and below; an IPv6 peer is refused only
+    // while its /64 is blocked, and its offences count against its /64.
+    int AdmitsPeer(const SocketAddress& peer);
+    void RecordPeerOffence(const SocketAddress& peer);
+    bool IsPeerBlocked(const SocketAddress& peer, int32_t* expires);
+    int UnblockPeer(const SocketAddress& peer);
+    // The blocked entry at a zero-based index as the owner reads it: the
+    // dotted address, or the /64 network of an IPv6 entry in RFC 5952 form
+    // with "/64" after it ("2001:db8:0:1::/64"); empty when there is none.
+    std::string BlockedText(int index);
 
     // Whether the address has a block that IsAllowed still honours; its
     // end (seconds since 1970, refused up to and including it) then goes

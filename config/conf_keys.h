@@ -34,6 +34,8 @@ struct ConfValues {
     std::string passiveAddress;
     // port_mapping: ask the router to forward the ports.
     bool portMapping = false;
+    // ipv6: listen on [::] as well, serving IPv6 clients beside IPv4 ones.
+    bool ipv6 = false;
 
     bool operator==(const ConfValues&) const = default;
 };

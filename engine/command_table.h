@@ -60,6 +60,11 @@ enum CommandNumber : signed char {
 
 constexpr int kCommandCount = 46;
 
+// A session's own feature bit, never stored in the options: the control
+// connection is IPv6. EPSV and EPRT are recognised and carried out there
+// whatever FEATURE_MODERN_COMMANDS says, and PORT and PASV answer 522.
+constexpr uint32_t SESSION_IPV6 = 0x80000000u;
+
 // One verb the parser recognises. Several verbs may share a number
 // (PWD and XPWD); STOU has a number but no verb, so it is never parsed.
 // A verb with a feature bit is recognised only while that bit is on.

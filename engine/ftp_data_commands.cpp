@@ -118,6 +118,10 @@ int CIP_FTPThread::ParsePort(const char* text) {
 }
 
 int CIP_FTPThread::HandlePort() {
+    if (peerAddress.IsIPv6()) {
+        Reply("522 Use EPRT on an IPv6 connection\r\n");
+        return 0;
+    }
     if (GetToken(line, " ", 1, argument, sizeof argument) != 0) {
         Reply("500 PORT: command not understood\r\n");
         return 0;
@@ -139,17 +143,21 @@ bool CIP_FTPThread::PassiveAddress(char* out, int size) {
     // A client on the internet is told the owner's public address; one on
     // the owner's own networks keeps the local one.
     in_addr announced{};
-    if (IsPublicIPv4(peerAddress.sin_addr) && ftpServer->publicAddress.Get(announced) &&
+    in_addr peer{};
+    peer.s_addr = peerAddress.IPv4();
+    if (IsPublicIPv4(peer) && ftpServer->publicAddress.Get(announced) &&
         inet_ntop(AF_INET, &announced, out, static_cast<socklen_t>(size)) != nullptr) {
         return true;
     }
     // The address this client reached: the only one it surely can reach.
     if (controlAddress.s_addr == htonl(INADDR_ANY)) {
-        sockaddr_in local{};
+        // On a dual-stack listener an IPv4 client's connection has a
+        // mapped local address: it stands for the IPv4 address.
+        sockaddr_storage local{};
         socklen_t length = sizeof local;
-        if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-            local.sin_family == AF_INET) {
-            controlAddress = local.sin_addr;
+        if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+            const SocketAddress own = SocketAddress::FromSystem(local);
+            if (!own.IsIPv6()) controlAddress.s_addr = own.IPv4();
         }
     }
     if (controlAddress.s_addr != htonl(INADDR_ANY) &&
@@ -168,13 +176,20 @@ bool CIP_FTPThread::ListenPassive() {
     for (int attempt = 0; attempt < kPassiveAttempts; ++attempt) {
         if (range.Active()) passivePort = range.Next();
         // A port taken by another session or program is simply skipped.
-        if (dataConnection.Listen(passivePort, 1, AF_INET, htonl(INADDR_ANY)) == WSR_OK) return true;
+        if (dataConnection.Listen(passivePort, 1, peerAddress.Family(), htonl(INADDR_ANY)) ==
+            WSR_OK) {
+            return true;
+        }
         AdvancePassivePort();
     }
     return false;
 }
 
 int CIP_FTPThread::HandlePasv() {
+    if (peerAddress.IsIPv6()) {
+        Reply("522 Use EPSV on an IPv6 connection\r\n");
+        return 0;
+    }
     char address[32];
     if (!ListenPassive() || !PassiveAddress(address, sizeof address)) {
         // A socket that listens without an address to announce stays
@@ -233,16 +248,20 @@ bool CIP_FTPThread::TakePassivePending() {
 }
 
 bool CIP_FTPThread::ConnectActive(CIP_WSClient& connection) {
-    // Only a dotted address: a name from the client is never looked up.
-    return CIP_WSClient::IsDottedAddress(clientAddress) == 1 &&
-           connection.Connect(dataPort, clientAddress, kConnectWaitSeconds, AF_INET, SOCK_STREAM) ==
-               WSR_OK;
+    // Only an address of the control connection's family: a name from the
+    // client is never looked up.
+    SocketAddress target;
+    const bool usable = peerAddress.IsIPv6()
+                            ? SocketAddress::Parse(clientAddress, 0, target) && target.IsIPv6()
+                            : CIP_WSClient::IsDottedAddress(clientAddress) == 1;
+    return usable && connection.Connect(dataPort, clientAddress, kConnectWaitSeconds,
+                                        peerAddress.Family(), SOCK_STREAM) == WSR_OK;
 }
 
 bool CIP_FTPThread::AcceptPassive() {
     // Only the client of this session may take its data: a connection from
     // any other address is closed and the wait goes on.
-    return dataConnection.AcceptFrom(peerAddress.sin_addr.s_addr, kPassiveWaitSeconds) == WSR_OK &&
+    return dataConnection.AcceptFrom(peerAddress, kPassiveWaitSeconds) == WSR_OK &&
            ProtectData(dataConnection);
 }
 

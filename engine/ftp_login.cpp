@@ -76,7 +76,7 @@ int CIP_FTPThread::HandlePass() {
     const bool guarded = (features & FEATURE_LOGIN_GUARD) != 0;
     // Blocked before the log line, so whoever sees the line also finds
     // the address refused.
-    if (guarded) ftpServer->AccessControl().RecordOffence(&peerAddress.sin_addr.s_addr);
+    if (guarded) ftpServer->AccessControl().RecordPeerOffence(peerAddress);
     std::snprintf(messageBuffer, sizeof messageBuffer,
                   "Connection from %s rejected. [Reason: bad password]", clientAddress);
     SendLogEvent();
@@ -91,13 +91,14 @@ int CIP_FTPThread::HandlePass() {
 
 CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitOutLoginBlock() {
     using namespace std::chrono;
-    const uint32_t address = peerAddress.sin_addr.s_addr;
     const auto giveUp = steady_clock::now() + seconds(LOGIN_GUARD_LONGEST_WAIT_SECONDS);
     for (;;) {
         // Read afresh every time: another session of the same address may
         // have lengthened the block meanwhile.
         int32_t expires = 0;
-        if (!ftpServer->AccessControl().IsBlocked(&address, &expires)) return WaitOutcome::Line;
+        if (!ftpServer->AccessControl().IsPeerBlocked(peerAddress, &expires)) {
+            return WaitOutcome::Line;
+        }
         const auto now = steady_clock::now();
         if (now >= giveUp) return WaitOutcome::Line;
         // The block ends when the clock's second passes `expires`.

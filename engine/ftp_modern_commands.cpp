@@ -169,8 +169,11 @@ int CIP_FTPThread::HandleEpsv() {
             Reply("200 EPSV ALL command successful\r\n");
             return 1;
         }
-        if (std::strcmp(argument, "1") != 0) {
-            Reply("522 Network protocol not supported, use (1)\r\n");
+        // The protocol number of the control connection's family.
+        const bool ipv6 = peerAddress.IsIPv6();
+        if (std::strcmp(argument, ipv6 ? "2" : "1") != 0) {
+            Reply(ipv6 ? "522 Network protocol not supported, use (2)\r\n"
+                       : "522 Network protocol not supported, use (1)\r\n");
             return 0;
         }
     }
@@ -193,20 +196,27 @@ int CIP_FTPThread::HandleEprt() {
         return 0;
     }
     std::string fields[3];
-    in_addr address{};
+    SocketAddress address;
     int port = 0;
+    // A data connection of the control connection's family only.
+    const bool ipv6 = peerAddress.IsIPv6();
     if (GetToken(line, " ", 1, argument, sizeof argument) != 0 ||
         !SplitExtendedAddress(argument, fields) || fields[0].empty() ||
         fields[0].find_first_not_of("0123456789") != std::string::npos) {
         Reply("501 EPRT: command not understood\r\n");
         return 0;
     }
-    if (fields[0] != "1") {
-        Reply("522 Network protocol not supported, use (1)\r\n");
+    if (fields[0] != (ipv6 ? "2" : "1")) {
+        Reply(ipv6 ? "522 Network protocol not supported, use (2)\r\n"
+                   : "522 Network protocol not supported, use (1)\r\n");
         return 0;
     }
-    if (inet_pton(AF_INET, fields[1].c_str(), &address) != 1 ||
-        !ParsePortNumber(fields[2], port)) {
+    // |1| takes dotted texts, |2| IPv6 ones; a mapped IPv4 address is no
+    // IPv6 peer to connect to.
+    const bool parsed = SocketAddress::Parse(fields[1].c_str(), 0, address) &&
+                        address.IsIPv6() == ipv6 &&
+                        (fields[1].find(':') != std::string::npos) == ipv6;
+    if (!parsed || !ParsePortNumber(fields[2], port)) {
         Reply("501 EPRT: command not understood\r\n");
         return 0;
     }
@@ -215,7 +225,9 @@ int CIP_FTPThread::HandleEprt() {
         Reply("550 EPRT failed\r\n");
         return 0;
     }
-    CopyText(clientAddress, fields[1].c_str());
+    // The address as given for IPv4, as ever; an IPv6 one in its RFC 5952
+    // form, which the log and the console show.
+    CopyText(clientAddress, ipv6 ? address.Text().c_str() : fields[1].c_str());
     dataPort = port;
     Reply("200 EPRT command successful\r\n");
     return 1;

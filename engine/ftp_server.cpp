@@ -76,6 +76,7 @@ bool CIP_FTPServer::PrepareToListen(std::string& error) {
         conf.portMapping ? PortRange{kMappedPassiveLow, kMappedPassiveHigh} : PortRange{});
     SetPassiveOptions(ports.low, ports.high, conf.passiveAddress);
     mapPorts_ = conf.portMapping;
+    SetIPv6(conf.ipv6);
     mappedRange_ = ports;
     // A Start reads the files afresh, so the owner's new pair is taken up.
     std::shared_ptr<const TlsCredentials> credentials;

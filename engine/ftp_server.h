@@ -81,7 +81,9 @@ public:
     // The folder of tarnhold.crt and tarnhold.key: the settings folder.
     // Empty (the default) offers no FTPS. Owner's thread, before Start.
     void SetCertificateFolder(std::string folder);
-    // With FTPS on, loads the certificate and key for the coming Start,
+    // Takes tarnhold.conf's settings for the coming Start (passive ports
+    // and address, port mapping, ipv6). With FTPS on, loads the
+    // certificate and key for the coming Start,
     // making a self-signed pair when both files are missing; false with
     // the log line in `error` when they cannot be used. Owner's thread.
     bool PrepareToListen(std::string& error) override;

@@ -85,14 +85,14 @@ const CIP_FTPThread::Handler CIP_FTPThread::kHandlers[kCommandCount] = {
 
 // The rows that take over while their feature bit is on.
 const CIP_FTPThread::FeatureRow CIP_FTPThread::kFeatureRows[] = {
-    {CMD_PORT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandlePortUnlessEpsvAll},
-    {CMD_PASV, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandlePasvUnlessEpsvAll},
+    {CMD_PORT, FEATURE_MODERN_COMMANDS | SESSION_IPV6, &CIP_FTPThread::HandlePortUnlessEpsvAll},
+    {CMD_PASV, FEATURE_MODERN_COMMANDS | SESSION_IPV6, &CIP_FTPThread::HandlePasvUnlessEpsvAll},
     {CMD_APPE, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleAppe},
     {CMD_REST, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleRest},
     {CMD_HELP, FEATURE_MODERN_COMMANDS | FEATURE_TLS, &CIP_FTPThread::HandleHelpWithFeatures},
     {CMD_FEAT, FEATURE_MODERN_COMMANDS | FEATURE_TLS, &CIP_FTPThread::HandleFeatList},
-    {CMD_EPSV, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleEpsv},
-    {CMD_EPRT, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleEprt},
+    {CMD_EPSV, FEATURE_MODERN_COMMANDS | SESSION_IPV6, &CIP_FTPThread::HandleEpsv},
+    {CMD_EPRT, FEATURE_MODERN_COMMANDS | SESSION_IPV6, &CIP_FTPThread::HandleEprt},
     {CMD_SIZE, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleSize},
     {CMD_MDTM, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMdtm},
     {CMD_MLSD, FEATURE_MODERN_COMMANDS, &CIP_FTPThread::HandleMlsd},
@@ -147,7 +147,7 @@ void CIP_FTPThread::Run() {
     lastResult = -1;
     userName[0] = '\0';
     CopyText(clientAddress, PeerAddressText());
-    dataPort = ntohs(peerAddress.sin_port);
+    dataPort = peerAddress.Port();
     if (ReportConnected() == 0) {
         Reply("500 Disconnecting...\r\n");
         lastResult = 0;
@@ -229,7 +229,8 @@ bool CIP_FTPThread::DisconnectRequested() const {
 }
 
 void CIP_FTPThread::HandleLine() {
-    features = ftpServer->Features();
+    // The session's own bit never comes from the options file.
+    features = (ftpServer->Features() & ~SESSION_IPV6) | (peerAddress.IsIPv6() ? SESSION_IPV6 : 0);
     // A REST offset serves the command right after it, whatever that is.
     transferOffset = restartOffset;
     restartOffset = 0;

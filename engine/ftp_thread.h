@@ -32,7 +32,9 @@ class CIP_FTPServer;
 // Capacities of the session's fixed text buffers, terminator included.
 constexpr int FTP_LINE_SIZE = 257;           // a command line, line end included
 constexpr int FTP_TEXT_SIZE = 261;           // folders, user name, password
-constexpr int FTP_CLIENT_ADDRESS_SIZE = 26;  // dotted client address
+// The client's address text: dotted, or an IPv6 text of any length.
+constexpr int FTP_CLIENT_ADDRESS_SIZE = static_cast<int>(ADDRESS_TEXT_SIZE);
+static_assert(CLIENT_ADDRESS_SIZE >= ADDRESS_TEXT_SIZE, "a client record holds any address text");
 // Longest command line (line end removed) that is carried out.
 constexpr std::size_t FTP_MAX_COMMAND_LENGTH = 216;
 
@@ -47,7 +49,8 @@ public:
     // Refuses a connection over the server's limit, without a greeting.
     void RefuseBusy() override;
 
-    // The command number of a line (its line end removed).
+    // The command number of a line (its line end removed). On an IPv6
+    // connection EPSV and EPRT count whatever the feature bits say.
     virtual CommandNumber ParseCommand(const char* text);
     // Sends the login message of the account logged in with as "230-"
     // lines and a final "230 " line.
@@ -315,12 +318,14 @@ protected:
     DataClient dataConnection{*this};
     // Set by a successful PASV: the next data command is passive.
     uint32_t passivePending = 0;
-    // The local address of the control connection, which PASV announces:
-    // asked for once, since it never changes. INADDR_ANY until then.
+    // The local IPv4 address of the control connection, which PASV
+    // announces: asked for once, since it never changes. INADDR_ANY until
+    // then.
     in_addr controlAddress{};
 
     // --- fields of the modern commands ---
-    // The feature bits of the server options, read for every line.
+    // The feature bits of the server options, read for every line, with
+    // SESSION_IPV6 on an IPv6 control connection.
     uint32_t features = 0;
     // REST's offset, for the next command only; and the offset the
     // command being carried out transfers from (0: the whole file).

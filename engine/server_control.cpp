@@ -58,6 +58,10 @@ bool ServerControl::Start() {
     }
     const std::string line = "Listening for connections on port " + portText;
     log_.AppendLogLine(line.c_str(), LogStyle::Basic);
+    if (listener_.IPv6Wanted() && !listener_.ListeningOnIPv6()) {
+        log_.AppendLogLine("IPv6 is not available on this machine: serving IPv4 clients only",
+                           LogStyle::Error);
+    }
     listener_.Start();
     listener_.ListeningStarted(static_cast<uint16_t>(port));
     startEnabled_ = false;

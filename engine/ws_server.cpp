@@ -49,17 +49,34 @@ CIP_WSServer::~CIP_WSServer() {
 bool CIP_WSServer::PrepareToListen(std::string&) { return true; }
 
 int CIP_WSServer::Listen(uint16_t port, int backlog, int family, uint32_t address) {
-    sockaddr_in local{};
-    local.sin_family = static_cast<sa_family_t>(family);
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = address;
-
-    int s = CreateStreamSocket(protocol);
+    const bool dualStack = wantIPv6 && family == AF_INET && address == htonl(INADDR_ANY);
+    int s = NO_SOCKET;
+    SocketAddress local = SocketAddress::FromIPv4(address, port);
+    if (dualStack) {
+        // One socket for both families: IPv4 clients come as mapped
+        // addresses. A system without IPv6 refuses the socket or the
+        // option; IPv4 is then served alone, as without the setting.
+        s = CreateStreamSocket(protocol, AF_INET6);
+        int off = 0;
+        if (s >= 0 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+            CloseSocket(s);
+            s = NO_SOCKET;
+        }
+        if (s >= 0) local = SocketAddress::Any(AF_INET6, port);
+    }
+    sockaddr_in plain{};
+    plain.sin_family = static_cast<sa_family_t>(family);
+    plain.sin_port = htons(port);
+    plain.sin_addr.s_addr = address;
+    if (s < 0) s = CreateStreamSocket(protocol);
     if (s < 0) return Result(WSR_SOCKET_FAILED);
     // A restart right after an exit must be able to listen on the port again.
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    const bool onIPv6 = local.IsIPv6();
+    const int bound = onIPv6 ? bind(s, local.Raw(), local.Length())
+                             : bind(s, reinterpret_cast<const sockaddr*>(&plain), sizeof plain);
+    if (bound != 0) {
         CloseSocket(s);
         return Result(WSR_BIND_FAILED);
     }
@@ -68,8 +85,11 @@ int CIP_WSServer::Listen(uint16_t port, int backlog, int family, uint32_t addres
         return Result(WSR_LISTEN_FAILED);
     }
     // With port 0 the system chose one; the wake-up connection needs it.
-    socklen_t length = sizeof local;
-    getsockname(s, reinterpret_cast<sockaddr*>(&local), &length);
+    sockaddr_storage named{};
+    socklen_t length = sizeof named;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&named), &length) == 0) {
+        local = SocketAddress::FromSystem(named);
+    }
 
     int held = listenSocket.load();
     if (held >= 0) {
@@ -82,8 +102,9 @@ int CIP_WSServer::Listen(uint16_t port, int backlog, int family, uint32_t addres
         CloseSocket(held);
     }
     localAddress = local;
+    listeningOnIPv6.store(onIPv6);
     listenSocket.store(s);
-    listenPort.store(ntohs(local.sin_port));
+    listenPort.store(local.Port());
     return Result(WSR_OK);
 }
 
@@ -220,9 +241,9 @@ void CIP_WSServer::AcceptLoop() {
         }
         ReapFinished();
 
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        int s = accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        sockaddr_storage accepted{};
+        socklen_t length = sizeof accepted;
+        int s = accept4(listening, reinterpret_cast<sockaddr*>(&accepted), &length, SOCK_CLOEXEC);
         int error = errno;
         if (stopRequested.load()) {
             if (s >= 0) CloseConnection(s);
@@ -234,9 +255,11 @@ void CIP_WSServer::AcceptLoop() {
             continue;
         }
 
-        char text[INET_ADDRSTRLEN];
-        if (inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr) text[0] = '\0';
-        if (AcceptAddress(text) == 0 || !AddressAllowed(peer.sin_addr.s_addr)) {
+        // A mapped IPv4 peer of the dual-stack socket becomes plain IPv4 here.
+        const SocketAddress peer = SocketAddress::FromSystem(accepted);
+        char text[ADDRESS_TEXT_SIZE];
+        peer.Text(text, sizeof text);
+        if (AcceptAddress(text) == 0 || !AddressAllowed(peer)) {
             CloseConnection(s);
             continue;
         }
@@ -335,8 +358,8 @@ void CIP_WSServer::CloseConnection(int socket) {
     CloseSocket(socket);
 }
 
-bool CIP_WSServer::AddressAllowed(uint32_t address) {
-    return accessControl.IsAllowed(&address) != 0;
+bool CIP_WSServer::AddressAllowed(const SocketAddress& address) {
+    return accessControl.AdmitsPeer(address) != 0;
 }
 
 bool CIP_WSServer::WaitAcceptEnded(int milliseconds) {

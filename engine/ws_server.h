@@ -32,6 +32,7 @@
 #include "config/access_control.h"
 #include "engine/ws_thread.h"
 #include "net/socket.h"
+#include "net/socket_address.h"
 #include "net/thread_annotations.h"
 
 class CIP_WSServer : public CIP_Socket {
@@ -45,7 +46,11 @@ public:
 
     // Creates a listening IPv4 socket (SO_REUSEADDR) bound to
     // address:port (address in network byte order; port 0 picks a free
-    // port, which listenPort then holds). Codes: 0, WSR_SOCKET_FAILED,
+    // port, which listenPort then holds). With SetIPv6(true), an IPv4
+    // wildcard address listens on [::] instead, dual-stack (IPV6_V6ONLY
+    // off), so IPv4 clients arrive as mapped addresses and are served as
+    // IPv4 ones; where the system has no IPv6 it listens on IPv4 alone
+    // (ListeningOnIPv6 tells). Codes: 0, WSR_SOCKET_FAILED,
     // WSR_BIND_FAILED, WSR_LISTEN_FAILED. While a listening socket is held
     // the new one is made aside: when it fails, it is closed and the held
     // one keeps serving; when it succeeds while the accept thread runs, it
@@ -62,6 +67,13 @@ public:
     // Owner's thread; neither may wait for long.
     virtual void ListeningStarted(uint16_t port) { (void)port; }
     virtual void ListeningStopped(bool exiting) { (void)exiting; }
+    // Whether the next Listen takes IPv6 clients too (tarnhold.conf's
+    // ipv6). Owner's thread.
+    void SetIPv6(bool on) { wantIPv6 = on; }
+    bool IPv6Wanted() const { return wantIPv6; }
+    // Whether the listening socket of the last Listen takes IPv6 clients.
+    // Any thread.
+    bool ListeningOnIPv6() const { return listeningOnIPv6.load(); }
     // Starts the accept thread. 0, or WSR_FAILED when it already runs (or
     // ended by itself and Stop has not been called yet) or cannot start.
     // Owner's thread.
@@ -99,7 +111,8 @@ protected:
     virtual CIP_WSThread* CreateSession() = 0;
     // Destroys a session made by CreateSession. Connection threads.
     virtual void ReleaseSession(CIP_WSThread* session) = 0;
-    // 0 refuses the peer (dotted address); the base admits all. Accept thread.
+    // 0 refuses the peer (its address text: dotted, or RFC 5952 for IPv6);
+    // the base admits all. Accept thread.
     virtual int AcceptAddress(const char* text);
     // Receives texts meant for a log; the base drops them. Any thread.
     virtual void ReportText(const char* text);
@@ -112,8 +125,10 @@ protected:
     // first thing in every derived destructor.
     void ShutdownAndWait();
 
-    sockaddr_in localAddress{};
+    SocketAddress localAddress;
     std::atomic<int> listenSocket{NO_SOCKET};
+    bool wantIPv6 = false;
+    std::atomic<bool> listeningOnIPv6{false};
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
     const int maxClients = 20;
@@ -135,7 +150,7 @@ private:
     struct ConnectionStart {
         int socket;
         int listenSocket;
-        sockaddr_in peerAddress;
+        SocketAddress peerAddress;
         bool busy;
         uint64_t threadId;
     };
@@ -152,8 +167,8 @@ private:
     // Joins the connection threads that have finished. Any thread.
     void ReapFinished() EXCLUDES(threadsLock);
     void CloseConnection(int socket);
-    // The access control's verdict on a peer address (network order).
-    bool AddressAllowed(uint32_t address);
+    // The access control's verdict on a peer address.
+    bool AddressAllowed(const SocketAddress& address);
     // Waits for the accept thread to end, at most `milliseconds`; true
     // when it ended.
     bool WaitAcceptEnded(int milliseconds);

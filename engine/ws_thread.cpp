@@ -127,16 +127,17 @@ int CIP_WSThread::ReadLine(char* buffer, int size, int timeout) {
 int CIP_WSThread::Connect(int port, const char* host, int timeout, int family, int type) {
     if (sock >= 0) return Result(WSR_ALREADY_OPEN);
     if (host == nullptr) return Result(WSR_RESOLVE_FAILED);
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host, &parsed) == 1) {
+    SocketAddress parsed;
+    if (SocketAddress::Parse(host, 0, parsed)) {
         CopyText(hostText, host);
-    } else if (ResolveHost(host, hostText, sizeof hostText) != WSR_OK) {
+    } else if (ResolveHost(host, hostText, sizeof hostText) != WSR_OK ||
+               !SocketAddress::Parse(hostText, 0, parsed)) {
         return Result(WSR_RESOLVE_FAILED);
     }
-    peerAddress = sockaddr_in{};
-    peerAddress.sin_family = static_cast<sa_family_t>(family);
-    peerAddress.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, hostText, &peerAddress.sin_addr);
+    peerAddress = parsed;
+    peerAddress.SetPort(static_cast<uint16_t>(port));
+    // An IPv6 address needs a socket of its family, whatever was asked.
+    if (peerAddress.IsIPv6()) family = AF_INET6;
 
     sock = socket(family, type | SOCK_CLOEXEC, 0);
     if (sock < 0) {
@@ -151,7 +152,7 @@ int CIP_WSThread::Connect(int port, const char* host, int timeout, int family, i
     const bool bounded = timeout >= 0;
     if (bounded && SetNonBlocking(true) != 0) return fail(WSR_CONNECT_FAILED);
 
-    int rc = connect(sock, reinterpret_cast<const sockaddr*>(&peerAddress), sizeof peerAddress);
+    int rc = connect(sock, peerAddress.Raw(), peerAddress.Length());
     if (rc != 0) {
         // An interrupted blocking connect goes on in the background, like a
         // non-blocking one; both end when the socket becomes writable.
@@ -253,9 +254,8 @@ void CIP_WSThread::DrainInput() {
 }
 
 const char* CIP_WSThread::PeerAddressText() {
-    thread_local char text[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &peerAddress.sin_addr, text, sizeof text) == nullptr) text[0] = '\0';
-    return text;
+    thread_local char text[ADDRESS_TEXT_SIZE];
+    return peerAddress.Text(text, sizeof text);
 }
 
 int CIP_WSThread::ResolveHost(const char* name, char* out, int outSize) {

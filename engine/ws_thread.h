@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "net/socket_address.h"
 #include "net/tls_socket.h"
 
 class CIP_DataSource;
@@ -74,11 +75,12 @@ public:
     // stay in the socket. Returns the bytes stored (line end included); 0
     // when nothing came, the peer closed or the read failed.
     virtual int ReadLine(char* buffer, int size, int timeout);
-    // Opens an outgoing connection to host:port (a dotted address or a name,
-    // resolved with ResolveHost), waiting at most `timeout` seconds when
-    // timeout >= 0. Codes: 0, WSR_ALREADY_OPEN, WSR_RESOLVE_FAILED,
-    // WSR_SOCKET_FAILED, WSR_CONNECT_TIMEOUT, WSR_CONNECT_FAILED, or the
-    // nonzero result of OnConnected (the socket is then closed).
+    // Opens an outgoing connection to host:port (a dotted or IPv6 address,
+    // or a name resolved to IPv4 with ResolveHost), waiting at most
+    // `timeout` seconds when timeout >= 0. Codes: 0, WSR_ALREADY_OPEN,
+    // WSR_RESOLVE_FAILED, WSR_SOCKET_FAILED, WSR_CONNECT_TIMEOUT,
+    // WSR_CONNECT_FAILED, or the nonzero result of OnConnected (the socket
+    // is then closed).
     virtual int Connect(int port, const char* host, int timeout, int family, int type);
     // Closes the connection (shutting it down first when
     // shutdownBeforeClose is set): 0, or 1 when a call failed. The socket
@@ -105,8 +107,8 @@ public:
     int WaitWritable(int seconds, int microseconds);
     // Drops whatever input is waiting, 256 bytes at a time.
     void DrainInput();
-    // The peer's dotted address, in a per-thread buffer valid until the
-    // next call on the same thread.
+    // The peer's address text (dotted, or RFC 5952 for IPv6), in a
+    // per-thread buffer valid until the next call on the same thread.
     const char* PeerAddressText();
     // Resolves the host part of `name` (the text after its last '@', not
     // counting the first character) to a dotted address in `out`. Codes: 0,
@@ -124,14 +126,14 @@ protected:
     int SecuredSocket() const override;
 
     int sock = NO_SOCKET;
-    sockaddr_in peerAddress{};
+    SocketAddress peerAddress;
     int listenSocket = NO_SOCKET;    // not owned
     CIP_WSServer* server = nullptr;  // not owned
     bool nonBlocking = false;
     int32_t receiveTimeout = 0;
     int32_t sendTimeout = 0;
     int32_t shutdownBeforeClose = 0;
-    char hostText[32] = {};
+    char hostText[ADDRESS_TEXT_SIZE] = {};
 
 private:
     // The connection thread hands the accepted connection over.

@@ -38,6 +38,7 @@ NetworkOptions::NetworkOptions(AccountStore& store, SettingsFiles files, ServerL
         {"passive_ports", ui_->PassivePortsEdit, nullptr},
         {"passive_address", ui_->PassiveAddressEdit, nullptr},
         {"port_mapping", nullptr, ui_->PortMappingCheck},
+        {"ipv6", nullptr, ui_->Ipv6Check},
     };
     ShowStoredValues();
     connect(ui_->OkButton, &QPushButton::clicked, this, &NetworkOptions::OkClick);

@@ -184,8 +184,8 @@ const char* SocketErrorText(const int* sock, int* error) {
     return SocketErrorLongText(number);
 }
 
-int CreateStreamSocket(int protocol) {
-    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+int CreateStreamSocket(int protocol, int family) {
+    return socket(family, SOCK_STREAM | SOCK_CLOEXEC, protocol);
 }
 
 CIP_Socket::~CIP_Socket() = default;

@@ -5,6 +5,8 @@
 // the warning texts for a socket's pending error.
 #pragma once
 
+#include <sys/socket.h>
+
 // A socket handle is a descriptor; -1 means that no socket is held.
 constexpr int NO_SOCKET = -1;
 
@@ -58,9 +60,9 @@ const char* SocketErrorText(const int* sock, int* error);
 const char* SocketErrorShortText(int number);
 const char* SocketErrorLongText(int number);
 
-// Creates a close-on-exec IPv4 stream socket with `protocol`; the
-// descriptor or -1 with errno set. Any thread.
-int CreateStreamSocket(int protocol = 0);
+// Creates a close-on-exec stream socket of `family` (IPv4 unless said)
+// with `protocol`; the descriptor or -1 with errno set. Any thread.
+int CreateStreamSocket(int protocol = 0, int family = AF_INET);
 
 // Applies a send (SO_SNDTIMEO) or receive (SO_RCVTIMEO) time-out of
 // `milliseconds` (0 or less: none) to a socket: 0, or -1 on failure.

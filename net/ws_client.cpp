@@ -19,14 +19,20 @@
 
 namespace {
 
-// hostText takes at most this many characters.
-constexpr std::size_t kHostTextLimit = 29;
+// hostText takes at most this many characters: any address text.
+constexpr std::size_t kHostTextLimit = ADDRESS_TEXT_SIZE - 1;
 
 int PortOf(int handle) {
-    sockaddr_in own{};
+    sockaddr_storage own{};
     socklen_t length = sizeof own;
     if (getsockname(handle, reinterpret_cast<sockaddr*>(&own), &length) != 0) return 0;
-    return ntohs(own.sin_port);
+    return SocketAddress::FromSystem(own).Port();
+}
+
+// An IPv6 address text (not a dotted one, not a mapped IPv4 one).
+bool ParseIPv6(const char* text, SocketAddress& out) {
+    return text != nullptr && std::strchr(text, ':') != nullptr &&
+           SocketAddress::Parse(text, 0, out) && out.IsIPv6();
 }
 
 // An IPv4 address from a dotted text; a null text is any address.
@@ -65,16 +71,21 @@ CIP_WSClient::~CIP_WSClient() { CIP_WSClient::Disconnect(); }
 int CIP_WSClient::Connect(int port, const char* host, int wait, int family, int type) {
     if (sock >= 0) return Result(WSR_ALREADY_OPEN);
     if (host == nullptr) return Result(WSR_RESOLVE_FAILED);
-    if (IsDottedAddress(host)) {
+    SocketAddress ipv6;
+    if (IsDottedAddress(host) || ParseIPv6(host, ipv6)) {
         CopyText(hostText, kHostTextLimit + 1, host);
     } else if (ResolveHost(host, hostText, kHostTextLimit + 1) != WSR_OK) {
         return Result(WSR_RESOLVE_FAILED);
+    }
+    if (ipv6.IsIPv6()) {
+        family = AF_INET6;
+        ipv6.SetPort(static_cast<std::uint16_t>(port));
     }
     this->family = family;
     socketType = type;
     in_addr address{};
     inet_pton(AF_INET, hostText, &address);
-    remoteAddress = MakeAddress(family, port, address);
+    remoteAddress = ipv6.IsIPv6() ? sockaddr_in{} : MakeAddress(family, port, address);
 
     if (CreateSocket(sock, family, type, 0) != 0) return Result(WSR_SOCKET_FAILED);
     auto fail = [this](int code) {
@@ -84,7 +95,9 @@ int CIP_WSClient::Connect(int port, const char* host, int wait, int family, int 
     };
     const bool bounded = wait >= 0;
     if (bounded && !SetSocketBlocking(sock, false)) return fail(WSR_CONNECT_FAILED);
-    if (ConnectOnce(sock, remoteAddress) != 0) {
+    const int connected = ipv6.IsIPv6() ? connect(sock, ipv6.Raw(), ipv6.Length())
+                                        : ConnectOnce(sock, remoteAddress);
+    if (connected != 0) {
         // An interrupted blocking connect goes on in the background like a
         // non-blocking one; both end when the socket becomes writable.
         if (errno != EINPROGRESS && errno != EINTR) return fail(WSR_CONNECT_FAILED);
@@ -223,6 +236,8 @@ int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t addres
     in_addr at{};
     at.s_addr = address;
     listenAddress = MakeAddress(family, port, at);
+    const SocketAddress any6 = SocketAddress::Any(AF_INET6, static_cast<std::uint16_t>(port));
+    const bool ipv6 = family == AF_INET6;
     // Non-blocking from the start, so that a connection that vanishes
     // between the wait and the accept can never block a bounded accept.
     if (CreateSocket(listenSocket, family, SOCK_STREAM | SOCK_NONBLOCK, listenProtocol) != 0) {
@@ -235,10 +250,14 @@ int CIP_WSClient::Listen(int port, int backlog, int family, std::uint32_t addres
     };
     int on = 1;
     setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(listenSocket, reinterpret_cast<const sockaddr*>(&listenAddress),
-             sizeof listenAddress) != 0) {
-        return fail(WSR_BIND_FAILED);
+    // An IPv6 data port is for IPv6 clients: its IPv4 twin stays free.
+    if (ipv6 && setsockopt(listenSocket, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+        return fail(WSR_SOCKET_FAILED);
     }
+    const int bound = ipv6 ? bind(listenSocket, any6.Raw(), any6.Length())
+                           : bind(listenSocket, reinterpret_cast<const sockaddr*>(&listenAddress),
+                                  sizeof listenAddress);
+    if (bound != 0) return fail(WSR_BIND_FAILED);
     if (listen(listenSocket, backlog) != 0) return fail(WSR_LISTEN_FAILED);
     // Only a port left to the system needs asking for.
     listenPort = port > 0 && port <= 65535 ? port : PortOf(listenSocket);
@@ -250,15 +269,15 @@ int CIP_WSClient::WaitForConnection(int seconds) {
     return Result(SelectReadable(listenSocket, seconds, 0) == 0 ? WSR_OK : WSR_FAILED);
 }
 
-int CIP_WSClient::AdoptAccepted(int handle, const sockaddr_in& peer) {
+int CIP_WSClient::AdoptAccepted(int handle, const sockaddr_storage& accepted) {
+    const SocketAddress peer = SocketAddress::FromSystem(accepted);
     sock = handle;
-    family = AF_INET;
+    family = peer.Family();
     socketType = SOCK_STREAM;
-    remoteAddress = peer;
-    if (inet_ntop(AF_INET, &peer.sin_addr, hostText, sizeof hostText) == nullptr) {
-        hostText[0] = '\0';
-    }
-    remotePort = ntohs(peer.sin_port);
+    remoteAddress =
+        peer.IsIPv6() ? sockaddr_in{} : MakeAddress(AF_INET, peer.Port(), in_addr{peer.IPv4()});
+    peer.Text(hostText, sizeof hostText);
+    remotePort = peer.Port();
     // An accepted connection has its listening socket's port.
     localPort = listenPort > 0 ? listenPort : PortOf(sock);
     // An accepted connection is bounded like an outgoing one: a client
@@ -272,7 +291,7 @@ int CIP_WSClient::Accept() {
     if (sock >= 0 && !CloseDataSocket()) return Result(WSR_FAILED);
     if (listenSocket < 0) return Result(WSR_FAILED);
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         int handle =
             accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
@@ -286,18 +305,24 @@ int CIP_WSClient::Accept() {
 }
 
 int CIP_WSClient::AcceptFrom(std::uint32_t peerAddress, int seconds) {
+    return AcceptFrom(SocketAddress::FromIPv4(peerAddress), seconds);
+}
+
+int CIP_WSClient::AcceptFrom(const SocketAddress& expected, int seconds) {
     using Clock = std::chrono::steady_clock;
     if (sock >= 0 && !CloseDataSocket()) return Result(WSR_FAILED);
     if (listenSocket < 0) return Result(WSR_FAILED);
     const auto deadline = Clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         int handle =
             accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         const int error = errno;
         if (handle >= 0) {
-            if (peer.sin_addr.s_addr == peerAddress) return AdoptAccepted(handle, peer);
+            if (SocketAddress::FromSystem(peer).SameHost(expected)) {
+                return AdoptAccepted(handle, peer);
+            }
             CloseSocket(handle);
         } else if (error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED &&
                    error != EINTR) {

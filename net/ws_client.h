@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "net/socket_address.h"
 #include "net/tls_socket.h"
 
 class CIP_DataSource;
@@ -50,8 +51,9 @@ public:
     CIP_WSClient(const CIP_WSClient&) = delete;
     CIP_WSClient& operator=(const CIP_WSClient&) = delete;
 
-    // Opens the data socket to host:port. host is a dotted IPv4 address or
-    // a name (see ResolveHost). With wait >= 0 the connect gives up after
+    // Opens the data socket to host:port. host is a dotted IPv4 address,
+    // an IPv6 address (connected over IPv6 whatever `family` says) or a
+    // name (see ResolveHost). With wait >= 0 the connect gives up after
     // wait seconds; with wait < 0 it blocks until the system decides. The
     // connected socket gets the send and receive time-outs, then
     // OnConnected(socket, host) may refuse it. Codes: 0, WSR_ALREADY_OPEN,
@@ -83,7 +85,9 @@ public:
 
     // Opens the listening socket on address:port (address in network
     // order, INADDR_ANY for all; port 0 lets the system choose) with the
-    // backlog; ListenPort() then tells the port it got. Codes: 0,
+    // backlog; ListenPort() then tells the port it got. With family
+    // AF_INET6 it listens on [::] for IPv6 clients alone (the address is
+    // not used). Codes: 0,
     // WSR_ALREADY_OPEN (the open listening socket is left alone),
     // WSR_SOCKET_FAILED, WSR_BIND_FAILED, WSR_LISTEN_FAILED. A failed
     // Listen leaves no listening socket, so another port can be tried.
@@ -171,13 +175,15 @@ public:
 
     // Beyond the slot table:
 
-    // Accept, but only a connection from peerAddress (IPv4, network
-    // order): any other is closed at once and the wait goes on. Waits at
-    // most seconds in all, however many other connections come. Returns
-    // OnConnected's result as Accept does, WSR_TIMEOUT when no connection
-    // from the peer came in time, WSR_FAILED without a listening socket or
-    // when accepting failed.
-    virtual int AcceptFrom(std::uint32_t peerAddress, int seconds);
+    // Accept, but only a connection from the host of `peer` (either
+    // family; its port does not count): any other is closed at once and
+    // the wait goes on. Waits at most seconds in all, however many other
+    // connections come. Returns OnConnected's result as Accept does,
+    // WSR_TIMEOUT when no connection from the peer came in time,
+    // WSR_FAILED without a listening socket or when accepting failed.
+    virtual int AcceptFrom(const SocketAddress& peer, int seconds);
+    // The same for an IPv4 peer (network order).
+    int AcceptFrom(std::uint32_t peerAddress, int seconds);
 
     // TLS on the data socket: once `stream` (its handshake done on
     // Socket()) is handed over, every send, receive and wait of the data
@@ -207,6 +213,7 @@ public:
     int LocalPort() const { return localPort; }
     int ListenPort() const { return listenPort; }
     const char* HostText() const { return hostText; }
+    // The IPv4 peer of the data socket (zeros for an IPv6 one).
     const sockaddr_in& RemoteAddress() const { return remoteAddress; }
     int SendTimeout() const { return sendTimeout; }
     int ReceiveTimeout() const { return receiveTimeout; }
@@ -217,7 +224,7 @@ protected:
     std::int32_t remotePort = 0;
     std::int32_t localPort = 0;
     std::int32_t listenPort = 0;
-    char hostText[32] = {};
+    char hostText[ADDRESS_TEXT_SIZE] = {};
     std::int32_t listenProtocol = 0;
     std::int32_t family = AF_INET;
     std::int32_t socketType = 1;  // SOCK_STREAM
@@ -233,7 +240,7 @@ private:
     // both calls succeeded.
     bool CloseDataSocket();
     // Takes over an accepted connection as the data socket.
-    int AdoptAccepted(int handle, const sockaddr_in& peer);
+    int AdoptAccepted(int handle, const sockaddr_storage& peer);
     // Sends all count bytes: the bytes sent before a send failed.
     std::size_t SendWhole(const char* data, std::size_t count);
     // The same with sends that never block, waiting for room between

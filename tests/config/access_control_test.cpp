@@ -242,3 +242,51 @@ TEST(AccessControl, DestructionEndsTheExpiryThreadPromptly) {
 }
 
 }  // namespace
+
+// IPv6 peers: a block covers the whole /64 (a home or a phone gets one),
+// the IPv4 ranges never match them, and the blocked list shows the /64.
+TEST(AccessControl, AnIPv6BlockCoversItsSlash64AndRangesStayIPv4) {
+    ClockedAccessControl acl;
+    auto peer = [](const char* text) {
+        SocketAddress out;
+        EXPECT_TRUE(SocketAddress::Parse(text, 0, out)) << text;
+        return out;
+    };
+    // A deny range of every IPv4 address refuses no IPv6 client.
+    acl.AddRangeText(ACL_DENIED, "0.0.0.0", "255.255.255.255");
+    EXPECT_EQ(acl.AdmitsPeer(peer("2001:db8:1:2::10")), 1);
+    EXPECT_EQ(acl.AdmitsPeer(peer("::ffff:192.0.2.1")), 0);  // mapped: an IPv4 client
+    acl.ClearList(ACL_DENIED);
+
+    acl.RecordPeerOffence(peer("2001:db8:1:2::10"));
+    acl.RecordPeerOffence(peer("2001:db8:1:2:ffff::99"));  // same /64: its second offence
+    EXPECT_EQ(acl.Count(ACL_BLOCKED), 1);
+    EXPECT_EQ(acl.BlockedText(0), "2001:db8:1:2::/64");
+    int32_t offences = 0;
+    int32_t expires = 0;
+    ASSERT_EQ(acl.GetBlocked(0, nullptr, &offences, &expires), 1);
+    EXPECT_EQ(offences, 2);
+    EXPECT_EQ(expires, acl.now.load() + 4);
+    EXPECT_EQ(acl.AdmitsPeer(peer("2001:db8:1:2::abcd")), 0);
+    EXPECT_EQ(acl.IsAllowedText("2001:db8:1:2::1"), 0);
+    EXPECT_EQ(acl.AdmitsPeer(peer("2001:db8:1:3::10")), 1);  // the next /64 is served
+    // Neither the IPv4 address 0.0.0.0 nor an IPv4 peer meets the IPv6 entry.
+    EXPECT_EQ(acl.IsAllowedText("0.0.0.0"), 1);
+    EXPECT_EQ(OffencesOf(acl, 0), 2);  // GetBlocked gives an IPv6 entry address 0
+    EXPECT_FALSE(acl.IsBlocked(nullptr, nullptr));
+
+    // An IPv4 entry beside it keeps its dotted text and its own count.
+    acl.RecordOffenceText("192.0.2.7");
+    EXPECT_EQ(acl.BlockedText(1), "192.0.2.7");
+    EXPECT_EQ(acl.BlockedText(2), "");
+    EXPECT_TRUE(acl.IsPeerBlocked(peer("::ffff:192.0.2.7"), nullptr));
+
+    acl.now += 5;
+    EXPECT_FALSE(acl.IsPeerBlocked(peer("2001:db8:1:2::10"), nullptr));
+    acl.RecordOffenceText("2001:db8:1:2::77");  // the count goes on while unswept
+    ASSERT_EQ(acl.GetBlocked(0, nullptr, &offences, nullptr), 1);
+    EXPECT_EQ(offences, 3);
+    EXPECT_EQ(acl.UnblockText("2001:db8:1:2::1"), 1);
+    EXPECT_EQ(acl.UnblockPeer(peer("2001:db8:1:2::1")), 0);
+    EXPECT_EQ(acl.Count(ACL_BLOCKED), 1);
+}

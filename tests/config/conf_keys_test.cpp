@@ -72,6 +72,10 @@ TEST(ConfKeysTest, ValuesParseOrSayWhy) {
         {"port_mapping", "no", "no"},
         {"port_mapping", "Yes", "!port_mapping 'Yes' must be yes or no"},
         {"port_mapping", "1", "!port_mapping '1' must be yes or no"},
+        {"ipv6", "", "no"},
+        {"ipv6", "yes", "yes"},
+        {"ipv6", "no", "no"},
+        {"ipv6", "on", "!ipv6 'on' must be yes or no"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parsed(c.key, c.text), c.shown) << c.key << " = " << c.text;

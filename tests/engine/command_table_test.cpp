@@ -41,7 +41,10 @@ TEST(CommandTable, ModernVerbsCountOnlyWithTheirFeature) {
     for (const auto& [line, number] : verbs) {
         EXPECT_EQ(ParseCommand(line), CMD_NONE) << line;
         EXPECT_EQ(ParseCommand(line, FEATURE_MODERN_COMMANDS), number) << line;
-        EXPECT_EQ(ParseCommand(line, ~FEATURE_MODERN_COMMANDS), CMD_NONE) << line;
+        EXPECT_EQ(ParseCommand(line, ~(FEATURE_MODERN_COMMANDS | SESSION_IPV6)), CMD_NONE) << line;
+        // An IPv6 session has EPSV and EPRT, and only those, without the bit.
+        const bool extended = number == CMD_EPSV || number == CMD_EPRT;
+        EXPECT_EQ(ParseCommand(line, SESSION_IPV6), extended ? number : CMD_NONE) << line;
     }
     // The verbs that were always there depend on no feature.
     EXPECT_EQ(ParseCommand("REST 5", FEATURE_MODERN_COMMANDS), CMD_REST);

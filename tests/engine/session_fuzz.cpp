@@ -1,6 +1,8 @@
 // libFuzzer entry: a whole FTP session fed an arbitrary command stream
 // over a loopback TCP connection. The first byte chooses the feature bits
-// (bit 0: the modern commands); the rest is what the client sends. Every
+// (bit 0: the modern commands) and the family (bit 1: over ::1, an IPv6
+// session, where the machine has IPv6; else over 127.0.0.1); the rest is
+// what the client sends. Every
 // input starts from the same small tree (files, a folder with fewer
 // rights, links; laid anew after any input that may have written), so a
 // finding replays alone.
@@ -42,6 +44,7 @@
 #include "config/records.h"
 #include "engine/ftp_server.h"
 #include "engine/ftp_thread.h"
+#include "net/socket_address.h"
 #include "net/text.h"
 
 namespace {
@@ -52,35 +55,39 @@ namespace fs = std::filesystem;
 // session starts, so it must fit in the socket's buffer.
 constexpr std::size_t kMaxInput = 16 * 1024;
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// The loopback address of the family, at `port`.
+SocketAddress Loopback(bool ipv6, int port) {
+    SocketAddress at;
+    SocketAddress::Parse(ipv6 ? "::1" : "127.0.0.1", static_cast<uint16_t>(port), at);
     return at;
 }
 
-int ListenOnLoopback() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = Loopback(0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        listen(fd, 16) != 0) {
+// A listening socket on the family's loopback address; -1 for IPv6 on a
+// machine without it.
+int ListenOnLoopback(bool ipv6) {
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const SocketAddress at = Loopback(ipv6, 0);
+    if (fd < 0 || bind(fd, at.Raw(), at.Length()) != 0 || listen(fd, 16) != 0) {
+        if (ipv6) {
+            if (fd >= 0) close(fd);
+            return -1;
+        }
         std::abort();
     }
     return fd;
 }
 
 int PortOf(int fd) {
-    sockaddr_in at{};
+    sockaddr_storage at{};
     socklen_t length = sizeof at;
     getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-    return ntohs(at.sin_port);
+    return SocketAddress::FromSystem(at).Port();
 }
 
-int ConnectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = Loopback(port);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+int ConnectTo(bool ipv6, int port) {
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const SocketAddress at = Loopback(ipv6, port);
+    if (fd >= 0 && connect(fd, at.Raw(), at.Length()) != 0) {
         close(fd);
         return -1;
     }
@@ -90,23 +97,24 @@ int ConnectTo(int port) {
 // The session under test: a real CIP_FTPThread on a connection made here.
 class FuzzSession : public CIP_FTPThread {
 public:
-    FuzzSession(CIP_FTPServer* owner, int socket, const sockaddr_in& peer, int sinkPort)
+    FuzzSession(CIP_FTPServer* owner, int socket, const sockaddr_storage& peer, int sinkPort)
         : CIP_FTPThread(owner), sinkPort_(sinkPort) {
         sock = socket;
-        peerAddress = peer;
+        peerAddress = SocketAddress::FromSystem(peer);
     }
 
 protected:
     // Active connections go to the client thread's sink, and only when the
     // input named a loopback address: never anywhere off this machine.
     bool ConnectActive(CIP_WSClient& connection) override {
-        in_addr address{};
-        if (inet_pton(AF_INET, clientAddress, &address) != 1 ||
-            (ntohl(address.s_addr) >> 24) != 127) {
-            return false;
-        }
+        SocketAddress named;
+        if (!SocketAddress::Parse(clientAddress, 0, named)) return false;
+        const in6_addr v6 = named.IPv6();
+        const bool loopback = named.IsIPv6() ? IN6_IS_ADDR_LOOPBACK(&v6)
+                                             : (ntohl(named.IPv4()) >> 24) == 127;
+        if (!loopback) return false;
         dataPort = sinkPort_;
-        CopyText(clientAddress, "127.0.0.1");
+        CopyText(clientAddress, named.IsIPv6() ? "::1" : "127.0.0.1");
         return CIP_FTPThread::ConnectActive(connection);
     }
 
@@ -130,7 +138,7 @@ int AnnouncedPort(const std::string& reply) {
 
 // The willing client: reads replies on `control` until it closes, and
 // serves every data connection it opens or accepts on `sink`.
-void ServeClientSide(int control, int sink) {
+void ServeClientSide(int control, int sink, bool ipv6) {
     std::vector<int> data;
     std::string pending;
     auto open = [&data](int fd) {
@@ -151,7 +159,7 @@ void ServeClientSide(int control, int sink) {
             pending.append(buffer, static_cast<std::size_t>(n));
             for (std::size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
                 const int port = AnnouncedPort(pending.substr(0, end));
-                if (port > 0) open(ConnectTo(port));
+                if (port > 0) open(ConnectTo(ipv6, port));
                 pending.erase(0, end + 2);
             }
         }
@@ -173,6 +181,9 @@ struct World {
     CIP_FTPServer* server;
     int listener;
     int sink;
+    // On ::1; -1 where the machine has no IPv6.
+    int listener6;
+    int sink6;
 };
 
 void Write(const fs::path& path, const std::string& content) {
@@ -244,8 +255,11 @@ World& TheWorld() {
             CopyText(store.anonymous.home, made.home.c_str());
             store.anonymous.paths.AddPath(made.home.c_str(), 0x44);
         }
-        made.listener = ListenOnLoopback();
-        made.sink = ListenOnLoopback();
+        made.listener = ListenOnLoopback(false);
+        made.sink = ListenOnLoopback(false);
+        made.listener6 = ListenOnLoopback(true);
+        made.sink6 = made.listener6 >= 0 ? ListenOnLoopback(true) : -1;
+        if (made.sink6 < 0) made.listener6 = -1;
         return made;
     }();
     return world;
@@ -271,6 +285,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (changed) ResetTree(world);
     changed = MayChangeTree(data, size);
     const uint32_t features = size > 0 && (data[0] & 1) != 0 ? FEATURE_MODERN_COMMANDS : 0;
+    const bool ipv6 = size > 0 && (data[0] & 2) != 0 && world.listener6 >= 0;
+    const int listener = ipv6 ? world.listener6 : world.listener;
+    const int sink = ipv6 ? world.sink6 : world.sink;
     {
         AccountStore::Lock lock(world.server->store);
         world.server->store.options.features = features;
@@ -283,17 +300,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // since that is no finding.
     int client = -1;
     for (int attempt = 0; attempt < 200 && client < 0; ++attempt) {
-        client = ConnectTo(PortOf(world.listener));
+        client = ConnectTo(ipv6, PortOf(listener));
         if (client < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (client < 0) {
         std::perror("session_fuzz: no connection to the session's listener");
         std::abort();
     }
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     const int accepted =
-        accept4(world.listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
     if (accepted < 0) std::abort();
     int buffer = 1 << 20;
     setsockopt(client, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
@@ -310,9 +327,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // read every line.
     shutdown(client, SHUT_WR);
 
-    std::thread clientSide(ServeClientSide, client, world.sink);
+    std::thread clientSide(ServeClientSide, client, sink, ipv6);
     {
-        FuzzSession session(world.server, accepted, peer, PortOf(world.sink));
+        FuzzSession session(world.server, accepted, peer, PortOf(sink));
         session.Run();
     }
     close(accepted);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,10 +68,25 @@ protected:
         delete session;
         counters_->released.fetch_add(1);
     }
-    int AcceptAddress(const char*) override { return refuseAddresses.load() ? 0 : 1; }
+    int AcceptAddress(const char* text) override {
+        {
+            std::lock_guard<std::mutex> guard(seenLock);
+            seen.push_back(text);
+        }
+        return refuseAddresses.load() ? 0 : 1;
+    }
+
+public:
+    // The peer texts AcceptAddress was given, in order.
+    std::vector<std::string> Seen() {
+        std::lock_guard<std::mutex> guard(seenLock);
+        return seen;
+    }
 
 private:
     Counters* counters_;
+    std::mutex seenLock;
+    std::vector<std::string> seen;
 };
 
 bool WaitFor(const std::function<bool()>& condition) {
@@ -123,6 +139,46 @@ TEST(WSServer, StopClosesTheListenerButRunningSessionsGoOn) {
     ASSERT_GE(client, 0);
     EXPECT_EQ(loopback::ReceiveUntil(client, "\r\n"), "hi\r\n");
     close(client);
+}
+
+// With IPv6 on, the wildcard listens on [::] for both families: an IPv4
+// client comes as a mapped address and is seen as the plain IPv4 one. Off,
+// nothing listens on IPv6.
+TEST(WSServer, TheDualStackListenerSeesIPv4ClientsAsIPv4) {
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loopback6{};
+    loopback6.sin6_family = AF_INET6;
+    loopback6.sin6_addr = in6addr_loopback;
+    const bool usable =
+        probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback6), sizeof loopback6) == 0;
+    if (probe >= 0) close(probe);
+    if (!usable) GTEST_SKIP() << "IPv6 is disabled on this machine (no ::1)";
+    for (bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6 ? "ipv6 on" : "ipv6 off");
+        Counters counters;
+        Server server(&counters);
+        server.SetIPv6(ipv6);
+        const int port = ListenAndStart(server, "0.0.0.0");
+        EXPECT_EQ(server.ListeningOnIPv6(), ipv6);
+        int client = loopback::ConnectTo(port);
+        ASSERT_GE(client, 0);
+        EXPECT_EQ(loopback::ReceiveUntil(client, "\r\n"), "hi\r\n");
+        close(client);
+        int client6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        loopback6.sin6_port = htons(static_cast<uint16_t>(port));
+        const bool reached =
+            connect(client6, reinterpret_cast<sockaddr*>(&loopback6), sizeof loopback6) == 0;
+        EXPECT_EQ(reached, ipv6);
+        if (reached) {
+            EXPECT_EQ(loopback::ReceiveUntil(client6, "\r\n"), "hi\r\n");
+        }
+        close(client6);
+        EXPECT_TRUE(WaitFor([&] { return counters.released.load() == (ipv6 ? 2 : 1); }));
+        const std::vector<std::string> expected =
+            ipv6 ? std::vector<std::string>{"127.0.0.1", "::1"}
+                 : std::vector<std::string>{"127.0.0.1"};
+        EXPECT_EQ(server.Seen(), expected);
+    }
 }
 
 TEST(WSServer, ListenWhileListeningLeavesTheWorkingListenerAlone) {

@@ -35,10 +35,11 @@ inline const QColor kNavy(0, 0, 128), kMaroon(128, 0, 0);
 // One real FTP client, answering each command with one line.
 class Client {
 public:
-    explicit Client(int port) {
+    // Connects to 127.0.0.1 unless told another host (as "::1").
+    explicit Client(int port, const QString& host = QStringLiteral("127.0.0.1")) {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(QStringLiteral(PYTHON3),
-                       {QStringLiteral(FTP_DRIVER), QString::number(port)});
+                       {QStringLiteral(FTP_DRIVER), QString::number(port), host});
     }
     ~Client() {
         process_.closeWriteChannel();
@@ -144,8 +145,8 @@ protected:
 
     std::filesystem::path HomePath() const { return home_.path().toStdString(); }
     SettingsFiles Files() const { return SettingsFilesIn(settings_.path().toStdString()); }
-    Client& NewClient() {
-        clients_.push_back(std::make_unique<Client>(port_));
+    Client& NewClient(const QString& host = QStringLiteral("127.0.0.1")) {
+        clients_.push_back(std::make_unique<Client>(port_, host));
         return *clients_.back();
     }
     QString Listening() const {

@@ -289,6 +289,40 @@ private slots:
         QCOMPARE(colour, kMaroon);
     }
 
+    // With ipv6 = yes an IPv6 client is shown and logged by its RFC 5952
+    // text, beside an IPv4 client shown as ever.
+    void anIPv6ClientIsShownAndLoggedBesideAnIPv4One() {
+        const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 loopback6{};
+        loopback6.sin6_family = AF_INET6;
+        loopback6.sin6_addr = in6addr_loopback;
+        const bool usable = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback6),
+                                               sizeof loopback6) == 0;
+        if (probe >= 0) close(probe);
+        if (!usable) QSKIP("IPv6 is disabled on this machine (no ::1)");
+        cleanup();
+        const std::string conf = settings_.filePath(QStringLiteral("tarnhold.conf")).toStdString();
+        std::ofstream(conf, std::ios::binary) << "ipv6 = yes\n";
+        server_ = std::make_unique<CIP_FTPServer>();
+        window_ = std::make_unique<TTWMain>(*server_, Files());
+        window_->show();
+        QVERIFY(server_->ListeningOnIPv6());
+        QCOMPARE(NewClient(QStringLiteral("::1")).Do("login alice pw"),
+                 QStringLiteral("ok logged in"));
+        const QString ipv6Line = LastLine();
+        QCOMPARE(NewClient().Do("login alice pw"), QStringLiteral("ok logged in"));
+        QTRY_COMPARE(TopTexts(Tree()), QStringList{"Alice (2 connections)"});
+        QStringList shown = ChildTexts(Tree()->topLevelItem(0), 0);
+        shown.sort();
+        QCOMPARE(shown, (QStringList{"127.0.0.1", "::1"}));
+        QCOMPARE(ipv6Line, QStringLiteral("Connection from ::1 accepted. [Account: Alice]"));
+        QCOMPARE(LastLine(),
+                 QStringLiteral("Connection from 127.0.0.1 accepted. [Account: Alice]"));
+        cleanup();
+        std::filesystem::remove(conf);
+        init();
+    }
+
     void startFromThePopupWhileListeningLeavesTheListenerServing() {
         TrayIcon* tray = window_->Tray();
         QVERIFY(tray->StartAction()->isEnabled() && tray->StopAction()->isEnabled());

@@ -1,6 +1,6 @@
 """A real FTP client (ftplib) that a GUI test drives line by line.
 
-    python3 ftp_driver.py PORT
+    python3 ftp_driver.py PORT [HOST]      (HOST: 127.0.0.1 unless given, ::1 too)
 
 Reads one command a line from standard input and answers each with one
 line, "ok ..." or "error ...":
@@ -34,8 +34,9 @@ TIMEOUT = 60
 
 
 class Driver:
-    def __init__(self, port):
+    def __init__(self, port, host="127.0.0.1"):
         self.port = port
+        self.host = host
         self.ftp = None
         self.download = None
         self.rate = None
@@ -44,7 +45,7 @@ class Driver:
     def connect(self):
         if self.ftp is None:
             self.ftp = ftplib.FTP(timeout=TIMEOUT)
-            self.ftp.connect("127.0.0.1", self.port)
+            self.ftp.connect(self.host, self.port)
         return "ok connected"
 
     def login(self, user, password):
@@ -57,7 +58,7 @@ class Driver:
         context.check_hostname = False
         context.verify_mode = ssl.CERT_NONE
         self.ftp = ftplib.FTP_TLS(context=context, timeout=TIMEOUT)
-        self.ftp.connect("127.0.0.1", self.port)
+        self.ftp.connect(self.host, self.port)
         self.ftp.login(user, password)  # AUTH TLS first
         return "ok logged in"
 
@@ -127,7 +128,7 @@ class Driver:
 
 
 def main():
-    driver = Driver(int(sys.argv[1]))
+    driver = Driver(int(sys.argv[1]), *sys.argv[2:3])
     for line in sys.stdin:
         words = line.split()
         if not words:

@@ -119,6 +119,7 @@ private slots:
         QCOMPARE(ui.PassiveAddressLabel->text(), QStringLiteral("Public &address:"));
         QCOMPARE(ui.PortMappingCheck->text(),
                  QStringLiteral("Ask the &router to forward the ports (UPnP, NAT-PMP)"));
+        QCOMPARE(ui.Ipv6Check->text(), QStringLiteral("Serve &IPv6 clients too (listen on [::])"));
         QVERIFY(!ui.PassivePortsEdit->placeholderText().isEmpty());
         // No two mnemonics of the window share a letter.
         QSet<QChar> letters;
@@ -133,7 +134,7 @@ private slots:
             ++mnemonics;
             letters.insert(text.at(amp + 1).toLower());
         }
-        QCOMPARE(mnemonics, 3);
+        QCOMPARE(mnemonics, 4);
         QCOMPARE(letters.size(), mnemonics);
         // One window, shown again.
         QCOMPARE(Ok(window), QString());
@@ -148,10 +149,12 @@ private slots:
         QCOMPARE(ui.PassivePortsEdit->text(), QString());
         QCOMPARE(ui.PassiveAddressEdit->text(), QStringLiteral("203.0.113.9"));
         QVERIFY(!ui.PortMappingCheck->isChecked());
+        QVERIFY(!ui.Ipv6Check->isChecked());
 
         Type(ui.PassivePortsEdit, QStringLiteral(" 40000-40009 "));
         Type(ui.PassiveAddressEdit, QStringLiteral("home.example.net"));
         ui.PortMappingCheck->click();
+        ui.Ipv6Check->click();
         QCOMPARE(Ok(window), QString());
         QVERIFY(!window->isVisible());
 
@@ -159,13 +162,15 @@ private slots:
         expected.passivePorts = PortRange{40000, 40009};
         expected.passiveAddress = "home.example.net";
         expected.portMapping = true;
+        expected.ipv6 = true;
         QVERIFY(Stored() == expected);
         QCOMPARE(ReadFile(ConfPath()), "#  my router forwards 21 only   \r\n"
                                        "passive_address = home.example.net\r\n"
                                        "\r\n"
                                        "future_key = 1\r\n"
                                        "passive_ports = 40000-40009\r\n"
-                                       "port_mapping = yes\r\n");
+                                       "port_mapping = yes\r\n"
+                                       "ipv6 = yes\r\n");
 
         // Opened again, it shows what is stored; "Ok" without a change
         // leaves the file as it is.
@@ -173,6 +178,7 @@ private slots:
         QCOMPARE(ui.PassivePortsEdit->text(), QStringLiteral("40000-40009"));
         QCOMPARE(ui.PassiveAddressEdit->text(), QStringLiteral("home.example.net"));
         QVERIFY(ui.PortMappingCheck->isChecked());
+        QVERIFY(ui.Ipv6Check->isChecked());
         const std::string before = ReadFile(ConfPath());
         QCOMPARE(Ok(window), QString());
         QCOMPARE(ReadFile(ConfPath()), before);

@@ -313,8 +313,9 @@ class ServerProcess:
 class Client:
     """A raw TCP client. Every wait is bounded by its timeout."""
 
-    def __init__(self, port, timeout=10, host=LOOPBACK):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, port, timeout=10, host=LOOPBACK, source=None):
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.timeout = timeout
         self.pending = b""
 

@@ -6,6 +6,13 @@ namespaces and veth pairs as root, and torn down completely afterwards.
                       +-- br0 198.18.0.1 [router] wan0 203.0.113.1 --- internet 203.0.113.50
     lan  198.18.0.3 --+
 
+With ipv6=True the lab also has IPv6 from the documentation range
+2001:db8::/32, routed without NAT as homes get it: home 2001:db8:1::2 and
+lan 2001:db8:1::3 behind the router's 2001:db8:1::1, internet host
+2001:db8:ff::50 (and ::51 of the same /64, and 2001:db8:fe::50 of another
+/64) behind its 2001:db8:ff::1. The router's firewall lets IPv6 from the
+internet into the home network only where allow6() opens ports.
+
 The router forwards and masquerades the home network to the internet; the
 internet host has no route to 198.18.0.0/15 and reaches the home network
 only through ports the router forwards: by hand (forward) or by its own
@@ -167,20 +174,23 @@ class Host:
             os.close(home)
 
     def listen(self, port, address="0.0.0.0", backlog=16):
-        """A TCP socket listening here; closed by the lab at close."""
+        """A TCP socket listening here (IPv6 when the address is); closed by
+        the lab at close."""
+        family = socket.AF_INET6 if ":" in address else socket.AF_INET
         with self.inside():
-            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            sock = socket.socket(family, socket.SOCK_STREAM)
         self.lab._sockets.append(sock)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((address, port))
         sock.listen(backlog)
         return sock
 
-    def client(self, address, port, timeout=10):
-        """A harness.Client connected from here to address:port (raises
-        OSError when it cannot connect); closed by the lab at close."""
+    def client(self, address, port, timeout=10, source=None):
+        """A harness.Client connected from here to address:port, from the
+        address `source` of this host when given (raises OSError when it
+        cannot connect); closed by the lab at close."""
         with self.inside():
-            client = harness.Client(port, timeout=timeout, host=address)
+            client = harness.Client(port, timeout=timeout, host=address, source=source)
         self.lab._sockets.append(client.sock)
         return client
 
@@ -197,6 +207,14 @@ class NetLab:
     LAN = "198.18.0.3"         # another machine of the owner's network
     PUBLIC = "203.0.113.1"     # the router's public address
     INTERNET = "203.0.113.50"  # a client out on the internet
+    # IPv6 (ipv6=True): the home's /64 and the internet's, no NAT.
+    ROUTER6 = "2001:db8:1::1"
+    HOME6 = "2001:db8:1::2"
+    LAN6 = "2001:db8:1::3"
+    PUBLIC6 = "2001:db8:ff::1"       # the router's internet side
+    INTERNET6 = "2001:db8:ff::50"    # a client out on the internet ...
+    INTERNET6_SAME64 = "2001:db8:ff::51"  # ... another address of its /64
+    INTERNET6_OTHER64 = "2001:db8:fe::50"  # ... and one of another /64
     STUN_PORT = 3478           # the internet host's STUN responder (UDP)
     WAN_IF = "wan0"            # the router's internet side
     LAN_IF = "br0"             # the router's home side
@@ -249,17 +267,20 @@ class NetLab:
         return ""
 
     @classmethod
-    def for_test(cls, test, *programs):
+    def for_test(cls, test, *programs, ipv6=False):
         """A lab for a unittest test, closed by its cleanup whatever the
         outcome; skips the test with the reason when it cannot be had."""
         reason = cls.available(*programs)
+        if not reason and ipv6 and not os.path.exists("/proc/sys/net/ipv6"):
+            reason = UNAVAILABLE + "the kernel has no IPv6"
         if reason:
             test.skipTest(reason)
-        lab = cls()
+        lab = cls(ipv6=ipv6)
         test.addCleanup(lab.close)
         return lab
 
-    def __init__(self):
+    def __init__(self, ipv6=False):
+        self.ipv6 = ipv6
         _sweep_stale()
         tag = "%s-%d-%s" % (PREFIX, os.getpid(), secrets.token_hex(3))
         self.tag = tag
@@ -327,14 +348,17 @@ class NetLab:
         with self.router.inside():
             with open("/proc/sys/net/ipv4/ip_forward", "w") as f:
                 f.write("1")
-        # A home router: outgoing connections masqueraded, incoming ones
-        # only where a port is forwarded (DNAT here or miniupnpd's).
+        if self.ipv6:
+            self._build_ipv6()
+        # A home router: outgoing IPv4 connections masqueraded (IPv6 is
+        # routed as it is), incoming ones only where a port is forwarded
+        # (DNAT here or miniupnpd's) or, for IPv6, opened (allow6).
         self._nft("""
 table inet lab {
     chain prerouting { type nat hook prerouting priority dstnat; policy accept; }
     chain postrouting {
         type nat hook postrouting priority srcnat; policy accept;
-        oifname "%(wan)s" masquerade
+        oifname "%(wan)s" meta nfproto ipv4 masquerade
     }
     chain forward {
         type filter hook forward priority filter; policy drop;
@@ -344,6 +368,41 @@ table inet lab {
     }
 }
 """ % {"wan": self.WAN_IF})
+
+    def _build_ipv6(self):
+        # nodad: the addresses serve at once, without the seconds of
+        # duplicate address detection.
+        self._batch(self.router, [
+            "addr add %s/64 dev %s nodad" % (self.ROUTER6, self.LAN_IF),
+            "addr add %s/64 dev %s nodad" % (self.PUBLIC6, self.WAN_IF),
+            "route add 2001:db8:fe::/64 via %s dev %s" % (self.INTERNET6, self.WAN_IF),
+        ])
+        for host, address in ((self.home, self.HOME6), (self.lan, self.LAN6)):
+            self._batch(host, ["addr add %s/64 dev eth0 nodad" % address,
+                               "route add default via " + self.ROUTER6])
+        self._batch(self.internet, [
+            "addr add %s/64 dev eth0 nodad" % self.INTERNET6,
+            "addr add %s/64 dev eth0 nodad" % self.INTERNET6_SAME64,
+            "addr add %s/64 dev eth0 nodad" % self.INTERNET6_OTHER64,
+            "route add default via " + self.PUBLIC6,
+        ])
+        with self.router.inside():
+            with open("/proc/sys/net/ipv6/conf/all/forwarding", "w") as f:
+                f.write("1")
+
+    def allow6(self, ports, to=None):
+        """Opens the router's firewall for IPv6 connections from the
+        internet to the home host (or `to`) on ports (a port or a (first,
+        last) range): what an owner does for a server on IPv6, where
+        nothing is forwarded. Returns a handle for unforward()."""
+        dport = str(ports) if isinstance(ports, int) else "%d-%d" % ports
+        result = _run(self.router.command([
+            "nft", "--echo", "--handle", "insert", "rule", "inet", "lab", "forward",
+            "ip6", "daddr", to or self.HOME6, "tcp", "dport", dport, "accept"]))
+        match = re.search(r"# handle (\d+)", result.stdout)
+        if not match:
+            raise RuntimeError("nft gave no handle: %r" % result.stdout)
+        return ("forward", int(match.group(1)))
 
     def _nft(self, script):
         return _run(self.router.command(["nft", "-f", "-"]), input=script)
@@ -372,9 +431,10 @@ table inet lab {
         return int(match.group(1))
 
     def unforward(self, handle):
-        """Removes a forward made by forward()."""
-        _run(self.router.command(["nft", "delete", "rule", "inet", "lab", "prerouting",
-                                  "handle", str(handle)]))
+        """Removes a forward made by forward() or an opening by allow6()."""
+        chain, number = handle if isinstance(handle, tuple) else ("prerouting", handle)
+        _run(self.router.command(["nft", "delete", "rule", "inet", "lab", chain,
+                                  "handle", str(number)]))
 
     # miniupnpd, the router's UPnP IGD and NAT-PMP service
 

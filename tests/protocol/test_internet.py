@@ -61,9 +61,10 @@ class HomeServerTestCase(harness.ServerTestCase):
     awkward.bin."""
 
     lab_programs = ()
+    lab_ipv6 = False  # whether the lab has IPv6 too
 
     def setUp(self):
-        self.lab = NetLab.for_test(self, *self.lab_programs)
+        self.lab = NetLab.for_test(self, *self.lab_programs, ipv6=self.lab_ipv6)
         self.root = tempfile.mkdtemp(prefix="tarnhold-lab-")
         self.addCleanup(shutil.rmtree, self.root, True)
         self.home = os.path.join(self.root, "home")
