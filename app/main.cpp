@@ -31,6 +31,7 @@
 #include "config/settings.h"
 #include "engine/ftp_server.h"
 #include "engine/server_control.h"
+#include "net/socket.h"
 #include "net/tls.h"
 
 namespace {
@@ -105,6 +106,9 @@ int main(int argc, char** argv) {
 
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
+    // Each connection is a descriptor; the soft limit is often far below
+    // the hard one.
+    RaiseDescriptorLimit();
 
     std::string folder = options.configDir;
     if (folder.empty()) {

@@ -6,6 +6,8 @@
 #   bench/run.sh --tarnhold PATH     another tarnhold executable (default build/tarnhold)
 #   bench/run.sh --before PATH       an earlier build beside it, with the ratio to it
 #   bench/run.sh --only tarnhold,pure-ftpd
+#   bench/run.sh scale [...]        many sessions: memory, 200 downloads (scale.py)
+#   bench/run.sh soak [...]         clients coming and going for 30 minutes (soak.py)
 # The peers' Debian packages conflict with each other, so none is installed:
 # they are downloaded with apt-get download and unpacked with dpkg-deb -x into
 # build/bench-peers, and the benchmark runs their binaries itself, each on a
@@ -78,4 +80,8 @@ elif [ "$(getent passwd "$account" | cut -d: -f6)" != "$peers_dir/home" ] && [ "
   usermod --home "$peers_dir/home" "$account"
 fi
 
-exec python3 "$here/ftpbench.py" "$@"
+script=ftpbench.py
+case "${1:-}" in
+  scale|soak) script=$1.py; shift ;;
+esac
+exec python3 "$here/$script" "$@"

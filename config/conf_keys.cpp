@@ -118,6 +118,7 @@ constexpr ConfKey kKeys[] = {
     Row<&ConfValues::passivePorts, ReadPortRange, ShowPortRange>("passive_ports", ""),
     Row<&ConfValues::passiveAddress, ReadAddress, ShowText>("passive_address", ""),
     Row<&ConfValues::portMapping, ReadYesNo, ShowYesNo>("port_mapping", "no"),
+    Row<&ConfValues::applyLimits, ReadYesNo, ShowYesNo>("apply_limits", "no"),
 };
 
 }  // namespace

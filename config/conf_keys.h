@@ -34,6 +34,11 @@ struct ConfValues {
     std::string passiveAddress;
     // port_mapping: ask the router to forward the ports.
     bool portMapping = false;
+    // apply_limits: "Max user limit", each account's "Max logins" and its
+    // "Timeout interval" are applied; otherwise the fixed 20 connections
+    // and the server's idle time-out, as designed. Read at every new
+    // connection, login and command line, so a change applies at once.
+    bool applyLimits = false;
 
     bool operator==(const ConfValues&) const = default;
 };

@@ -185,6 +185,29 @@ int CIP_WSServer::UnregisterClient(uint64_t threadId) {
     return 1;
 }
 
+int CIP_WSServer::ServedCount() {
+    CIP_CriticalSection guard(&lock);
+    return servedCount;
+}
+
+CIP_WSServer::ConnectionLimit CIP_WSServer::CurrentConnectionLimit() { return {}; }
+
+bool CIP_WSServer::TakePlace(const ConnectionLimit& limit) {
+    CIP_CriticalSection guard(&lock);
+    if (!limit.applied) {
+        if (clientCount.load() >= maxClients) return false;
+    } else if (limit.limit != 0 && static_cast<uint32_t>(servedCount) >= limit.limit) {
+        return false;
+    }
+    ++servedCount;
+    return true;
+}
+
+void CIP_WSServer::ReleasePlace() {
+    CIP_CriticalSection guard(&lock);
+    --servedCount;
+}
+
 int CIP_WSServer::AcceptAddress(const char*) {
     return 1;
 }
@@ -206,7 +229,7 @@ void CIP_WSServer::ShutdownAndWait() {
         }
         if (all.empty()) break;
         for (ConnectionThread& entry : all) {
-            if (entry.thread.joinable()) entry.thread.join();
+            if (entry.thread.Joinable()) entry.thread.Join();
         }
     }
 }
@@ -240,9 +263,12 @@ void CIP_WSServer::AcceptLoop() {
             CloseConnection(s);
             continue;
         }
-        ConnectionStart start{s, listening, peer, clientCount.load() >= maxClients,
+        ConnectionStart start{s, listening, peer, !TakePlace(CurrentConnectionLimit()),
                               nextThreadId.fetch_add(1)};
-        if (!StartConnection(start)) CloseConnection(s);
+        if (!StartConnection(start)) {
+            if (!start.busy) ReleasePlace();
+            CloseConnection(s);
+        }
     }
     {
         std::lock_guard<std::mutex> guard(acceptStateLock);
@@ -259,13 +285,16 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
         return false;
     }
     ConnectionThread& entry = connectionThreads.back();
+    bool started = false;
     try {
-        entry.thread = std::thread(&CIP_WSServer::ServeConnection, this, start, &entry.finished);
+        started = entry.thread.Start([this, start, finished = &entry.finished] {
+            ServeConnection(start, finished);
+        });
     } catch (const std::exception&) {
-        connectionThreads.pop_back();
-        return false;
+        started = false;
     }
-    return true;
+    if (!started) connectionThreads.pop_back();
+    return started;
 }
 
 void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* finished) {
@@ -276,6 +305,7 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
         session = nullptr;
     }
     if (session == nullptr) {
+        if (!start.busy) ReleasePlace();
         CloseConnection(start.socket);
         finished->store(true);
         return;
@@ -305,6 +335,9 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
         }
     }
 
+    // The place is free before the client sees the connection close, so
+    // a client that reconnects at once is served.
+    if (!start.busy) ReleasePlace();
     // The session may have closed the connection itself; its descriptor
     // number may already belong to someone else then.
     if ((closeAfterSession || shuttingDown.load() || start.busy) && session->sock >= 0) {
@@ -327,7 +360,7 @@ void CIP_WSServer::ReapFinished() {
             it = next;
         }
     }
-    for (ConnectionThread& entry : done) entry.thread.join();
+    for (ConnectionThread& entry : done) entry.thread.Join();
 }
 
 void CIP_WSServer::CloseConnection(int socket) {

@@ -38,6 +38,7 @@ NetworkOptions::NetworkOptions(AccountStore& store, SettingsFiles files, ServerL
         {"passive_ports", ui_->PassivePortsEdit, nullptr},
         {"passive_address", ui_->PassiveAddressEdit, nullptr},
         {"port_mapping", nullptr, ui_->PortMappingCheck},
+        {"apply_limits", nullptr, ui_->ApplyLimitsCheck},
     };
     ShowStoredValues();
     connect(ui_->OkButton, &QPushButton::clicked, this, &NetworkOptions::OkClick);

@@ -72,6 +72,11 @@ TEST(ConfKeysTest, ValuesParseOrSayWhy) {
         {"port_mapping", "no", "no"},
         {"port_mapping", "Yes", "!port_mapping 'Yes' must be yes or no"},
         {"port_mapping", "1", "!port_mapping '1' must be yes or no"},
+        {"apply_limits", "", "no"},
+        {"apply_limits", "yes", "yes"},
+        {"apply_limits", "no", "no"},
+        {"apply_limits", "YES", "!apply_limits 'YES' must be yes or no"},
+        {"apply_limits", "true", "!apply_limits 'true' must be yes or no"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parsed(c.key, c.text), c.shown) << c.key << " = " << c.text;
