@@ -52,13 +52,17 @@ class Footprint:
         tree = fb.process_tree(pid)
         self.processes = len(tree)
         self.rss = sum(fb.status_bytes(p, "VmRSS") for p in tree)
+        # The part of RSS that is the processes' own (heap, stacks), not
+        # pages of the program and its libraries.
+        self.anon = sum(fb.status_bytes(p, "RssAnon") for p in tree)
         self.pss = sum(_pss_bytes(p) for p in tree)
         self.fds = sum(_count("/proc/%d/fd" % p) for p in tree)
         self.threads = sum(_count("/proc/%d/task" % p) for p in tree)
 
     def text(self):
-        return "RSS %7.2f MiB  PSS %7.2f MiB  fds %5d  threads %5d  processes %4d" % (
-            self.rss / fb.MiB, self.pss / fb.MiB, self.fds, self.threads, self.processes)
+        return ("RSS %7.2f MiB (anonymous %7.2f)  PSS %7.2f MiB  fds %5d  threads %5d  "
+                "processes %4d" % (self.rss / fb.MiB, self.anon / fb.MiB, self.pss / fb.MiB,
+                                   self.fds, self.threads, self.processes))
 
 
 class Session:

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -17,6 +18,10 @@ namespace {
 // a moment's patience cure (too many open files, no buffers or memory, a
 // connection that vanished before it was taken).
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+// How long the accept thread waits for a connection before it joins the
+// connection threads that have ended meanwhile.
+constexpr int kReapMilliseconds = 1000;
 
 // The longest Stop waits for the accept thread.
 constexpr int kStopWaitMilliseconds = 30000;
@@ -242,6 +247,12 @@ void CIP_WSServer::AcceptLoop() {
             break;
         }
         ReapFinished();
+        // Between connections the accept thread wakes now and then, so the
+        // threads of ended sessions are joined and their stacks unmapped
+        // even when no new connection comes.
+        pollfd waiting{listening, POLLIN, 0};
+        const int ready = poll(&waiting, 1, kReapMilliseconds);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
 
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -286,6 +297,7 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
     }
     ConnectionThread& entry = connectionThreads.back();
     bool started = false;
+    connectionsRunning.fetch_add(1);
     try {
         started = entry.thread.Start([this, start, finished = &entry.finished] {
             ServeConnection(start, finished);
@@ -293,7 +305,10 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
     } catch (const std::exception&) {
         started = false;
     }
-    if (!started) connectionThreads.pop_back();
+    if (!started) {
+        connectionsRunning.fetch_sub(1);
+        connectionThreads.pop_back();
+    }
     return started;
 }
 
@@ -307,6 +322,7 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     if (session == nullptr) {
         if (!start.busy) ReleasePlace();
         CloseConnection(start.socket);
+        EndConnectionThread();
         finished->store(true);
         return;
     }
@@ -347,7 +363,15 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     }
     UnregisterClient(start.threadId);
     ReleaseSession(session);
+    EndConnectionThread();
     finished->store(true);
+}
+
+void CIP_WSServer::EndConnectionThread() {
+    // The last connection thread done with its session: what the sessions
+    // left free in the allocator's per-thread arenas goes back to the
+    // system, so an idle server is as small after a crowd as before it.
+    if (connectionsRunning.fetch_sub(1) == 1) malloc_trim(0);
 }
 
 void CIP_WSServer::ReapFinished() {
