@@ -16,6 +16,7 @@ is touched."""
 import argparse
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
@@ -139,6 +140,8 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    # Stopped from outside, it still stops its server and removes its folder.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         main(sys.argv[1:])
     except fb.BenchError as e:

@@ -297,7 +297,6 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
     }
     ConnectionThread& entry = connectionThreads.back();
     bool started = false;
-    connectionsRunning.fetch_add(1);
     try {
         started = entry.thread.Start([this, start, finished = &entry.finished] {
             ServeConnection(start, finished);
@@ -305,10 +304,7 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
     } catch (const std::exception&) {
         started = false;
     }
-    if (!started) {
-        connectionsRunning.fetch_sub(1);
-        connectionThreads.pop_back();
-    }
+    if (!started) connectionThreads.pop_back();
     return started;
 }
 
@@ -322,7 +318,6 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     if (session == nullptr) {
         if (!start.busy) ReleasePlace();
         CloseConnection(start.socket);
-        EndConnectionThread();
         finished->store(true);
         return;
     }
@@ -363,19 +358,12 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     }
     UnregisterClient(start.threadId);
     ReleaseSession(session);
-    EndConnectionThread();
     finished->store(true);
-}
-
-void CIP_WSServer::EndConnectionThread() {
-    // The last connection thread done with its session: what the sessions
-    // left free in the allocator's per-thread arenas goes back to the
-    // system, so an idle server is as small after a crowd as before it.
-    if (connectionsRunning.fetch_sub(1) == 1) malloc_trim(0);
 }
 
 void CIP_WSServer::ReapFinished() {
     std::list<ConnectionThread> done;
+    bool allEnded;
     {
         CIP_CriticalSection guard(&threadsLock);
         for (auto it = connectionThreads.begin(); it != connectionThreads.end();) {
@@ -383,8 +371,15 @@ void CIP_WSServer::ReapFinished() {
             if (it->finished.load()) done.splice(done.end(), connectionThreads, it);
             it = next;
         }
+        allEnded = connectionThreads.empty();
     }
+    if (done.empty()) return;
     for (ConnectionThread& entry : done) entry.thread.Join();
+    done.clear();
+    // Every connection ended: what the sessions and their threads left
+    // free in the allocator's per-thread arenas goes back to the system,
+    // so an idle server is as small after a crowd as before it.
+    if (allEnded) malloc_trim(0);
 }
 
 void CIP_WSServer::CloseConnection(int socket) {

@@ -166,10 +166,8 @@ private:
     // Starts a connection thread for an accepted socket; false when it
     // could not be started. Accept thread.
     bool StartConnection(const ConnectionStart& start);
-    // A connection thread's last step before it is finished. Connection
-    // threads.
-    void EndConnectionThread();
-    // Joins the connection threads that have finished. Any thread.
+    // Joins the connection threads that have finished; once none is left,
+    // trims the allocator. Not on a connection thread.
     void ReapFinished() EXCLUDES(threadsLock);
     void CloseConnection(int socket);
     // Counts a connection about to be served, unless `limit` refuses it:
@@ -196,7 +194,5 @@ private:
 
     CIP_InitCriticalSection threadsLock;
     std::list<ConnectionThread> connectionThreads GUARDED_BY(threadsLock);
-    // Connection threads started and not yet at their end.
-    std::atomic<int> connectionsRunning{0};
     std::atomic<uint64_t> nextThreadId{1};
 };
