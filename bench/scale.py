@@ -63,8 +63,8 @@ def ratio_text(mine, peers, lower_is_better):
     if not peers:
         return "-"
     best = (min if lower_is_better else max)(peers, key=peers.get)
-    r = peers[best] / mine if lower_is_better else mine / peers[best]
-    return "%.2f %s" % (r, best)
+    over, under = (peers[best], mine) if lower_is_better else (mine, peers[best])
+    return ("%.2f %s" % (over / under, best)) if under > 0 else "inf %s" % best
 
 
 def main(argv):
