@@ -9,6 +9,7 @@
 // Start command; the server then serves until SIGTERM or SIGINT, which run
 // the Exit command: stop listening, save the settings, and end once every
 // session has ended.
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,11 +32,16 @@
 #include "config/settings.h"
 #include "engine/ftp_server.h"
 #include "engine/server_control.h"
+#include "net/socket.h"
 #include "net/tls.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
+
+// Allocations from this size on are mapped on their own and unmapped when
+// freed (the allocator's initial threshold, kept fixed).
+constexpr int kReturnedAllocationBytes = 128 * 1024;
 
 struct Options {
     bool headless = false;
@@ -105,6 +111,15 @@ int main(int argc, char** argv) {
 
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
+    // Each connection is a descriptor; the soft limit is often far below
+    // the hard one.
+    RaiseDescriptorLimit();
+    // A transfer's buffers (256 KiB) go back to the system when it ends.
+    // Left to itself, the allocator raises this threshold after the first
+    // such buffer is freed and keeps the later ones in its per-thread
+    // arenas, so a burst of transfers would leave the idle server
+    // megabytes larger for good.
+    mallopt(M_MMAP_THRESHOLD, kReturnedAllocationBytes);
 
     std::string folder = options.configDir;
     if (folder.empty()) {

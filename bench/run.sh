@@ -8,6 +8,8 @@
 #   bench/run.sh --only tarnhold,pure-ftpd
 #   bench/run.sh --only tarnhold --ipv6 --workloads small,clients --floor none
 #                                    IPv6 clients (::1, ipv6 = yes) against IPv4 ones
+#   bench/run.sh scale [...]        many sessions: memory, 200 downloads (scale.py)
+#   bench/run.sh soak [...]         clients coming and going for 30 minutes (soak.py)
 # The peers' Debian packages conflict with each other, so none is installed:
 # they are downloaded with apt-get download and unpacked with dpkg-deb -x into
 # build/bench-peers, and the benchmark runs their binaries itself, each on a
@@ -80,4 +82,8 @@ elif [ "$(getent passwd "$account" | cut -d: -f6)" != "$peers_dir/home" ] && [ "
   usermod --home "$peers_dir/home" "$account"
 fi
 
-exec python3 "$here/ftpbench.py" "$@"
+script=ftpbench.py
+case "${1:-}" in
+  scale|soak) script=$1.py; shift ;;
+esac
+exec python3 "$here/$script" "$@"

@@ -66,6 +66,30 @@ int AccountStore::EndSession(account_s* account, client_s* client) {
     return ReleaseClient(account, client);
 }
 
+bool AccountStore::HasLoginPlace(const account_s* account, const client_s* own) {
+    if (!confValues.applyLimits || account->maxlogins == 0) return true;
+    // A session that logs in again gives up its old login first.
+    uint32_t others = static_cast<uint32_t>(account->clients.count);
+    for (const client_s* c = account->clients.head; c != nullptr && own != nullptr; c = c->next) {
+        if (c == own) {
+            --others;
+            break;
+        }
+    }
+    return others < account->maxlogins;
+}
+
+uint32_t AccountStore::AccountIdleTimeout(const account_s* account) {
+    Lock lock(*this);
+    return confValues.applyLimits ? account->timeout : 0;
+}
+
+std::pair<bool, uint32_t> AccountStore::AppliedUserLimit() {
+    Lock lock(*this);
+    if (!confValues.applyLimits) return {false, 0};
+    return {true, options.maxusers};
+}
+
 void AccountStore::SetClientState(client_s* client, uint32_t state,
                                   std::string_view transferName) {
     Lock lock(*this);

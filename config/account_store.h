@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "config/conf_file.h"
 #include "config/conf_keys.h"
@@ -113,6 +114,18 @@ public:
     // that account's list.
     int ReleaseClient(account_s* account, client_s* client) REQUIRES(mutex_);
 
+    // Whether a login to `account` by a session holding `own` (its record
+    // from an earlier login, or null) would pass the account's "Max
+    // logins": always with apply_limits off or maxlogins 0; otherwise
+    // while fewer than maxlogins records other than `own` are in it.
+    // Asked in the same hold of the lock as the BeginSession it permits.
+    bool HasLoginPlace(const account_s* account, const client_s* own) REQUIRES(mutex_);
+
+    // The idle time-out in seconds that `account` sets for its logged-in
+    // sessions: its "Timeout interval" with apply_limits on, 0 (the
+    // server's) otherwise. The session's client record must be in it.
+    uint32_t AccountIdleTimeout(const account_s* account) EXCLUDES(mutex_);
+
     // ReleaseClient under the store's lock, for a session's end.
     int EndSession(account_s* account, client_s* client) EXCLUDES(mutex_);
 
@@ -140,6 +153,10 @@ public:
     // A copy of `confValues` under the lock, for a reader that uses them
     // without holding it (Start, a session's PASV).
     ConfValues ConfSnapshot() EXCLUDES(mutex_);
+
+    // "Max user limit" when apply_limits is on: {true, maxusers}; else
+    // {false, 0}. The listener asks it for every new connection.
+    std::pair<bool, uint32_t> AppliedUserLimit() EXCLUDES(mutex_);
 
     // Number of deleted accounts still kept alive by their sessions.
     int32_t RetiredCount() EXCLUDES(mutex_);

@@ -119,6 +119,7 @@ constexpr ConfKey kKeys[] = {
     Row<&ConfValues::passiveAddress, ReadAddress, ShowText>("passive_address", ""),
     Row<&ConfValues::portMapping, ReadYesNo, ShowYesNo>("port_mapping", "no"),
     Row<&ConfValues::ipv6, ReadYesNo, ShowYesNo>("ipv6", "no"),
+    Row<&ConfValues::applyLimits, ReadYesNo, ShowYesNo>("apply_limits", "no"),
 };
 
 }  // namespace

@@ -36,6 +36,11 @@ struct ConfValues {
     bool portMapping = false;
     // ipv6: listen on [::] as well, serving IPv6 clients beside IPv4 ones.
     bool ipv6 = false;
+    // apply_limits: "Max user limit", each account's "Max logins" and its
+    // "Timeout interval" are applied; otherwise the fixed 20 connections
+    // and the server's idle time-out, as designed. Read at every new
+    // connection, login and command line, so a change applies at once.
+    bool applyLimits = false;
 
     bool operator==(const ConfValues&) const = default;
 };

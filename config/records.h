@@ -52,8 +52,11 @@ struct account_s {
     uint32_t reserved1 = 0;
     uint32_t reserved2 = 0;
     uint32_t reserved3 = 0;
-    uint32_t timeout = 0;    // stored and edited, not applied
-    uint32_t maxlogins = 0;  // stored and edited, not applied
+    // With apply_limits on: the idle time-out of its logged-in sessions in
+    // seconds (0: the server's), and the most sessions logged in at once
+    // (0: any number). Otherwise stored and edited, not applied.
+    uint32_t timeout = 0;
+    uint32_t maxlogins = 0;
     uint32_t enabled = 0;    // nonzero: the account may log in
     uint32_t reserved4 = 0;
     uint32_t reserved5 = 0;
@@ -72,7 +75,9 @@ struct srvropt_s {
     uint32_t features = 0;
     uint32_t reserved2 = 0;
     uint32_t reserved3 = 0;
-    uint32_t maxusers = 0;        // stored and edited, not applied
+    // With apply_limits on: the most connections served at once (0: any
+    // number). Otherwise stored and edited, not applied.
+    uint32_t maxusers = 0;
     uint32_t anonemailcheck = 0;  // anonymous password must look like an e-mail address
     uint32_t reserved4 = 0;
     uint32_t startatboot = 0;

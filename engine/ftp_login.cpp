@@ -61,7 +61,8 @@ int CIP_FTPThread::HandlePass() {
     CopyText(password, argument);
 
     char accountName[ACCOUNT_TEXT_SIZE];
-    if (LogIn(accountName)) {
+    const LoginOutcome outcome = LogIn(accountName);
+    if (outcome == LoginOutcome::LoggedIn) {
         loginState = 2;
         std::snprintf(messageBuffer, sizeof messageBuffer,
                       "Connection from %s accepted. [Account: %s]", clientAddress, accountName);
@@ -73,6 +74,14 @@ int CIP_FTPThread::HandlePass() {
     // Also after an earlier login: the session has no account now, so it
     // must not stay logged in.
     loginState = 1;
+    if (outcome == LoginOutcome::AccountFull) {
+        // The right password: no offence for the login guard.
+        std::snprintf(messageBuffer, sizeof messageBuffer,
+                      "Connection from %s rejected. [Reason: too many sessions]", clientAddress);
+        SendLogEvent();
+        Reply("530 Too many sessions for this account\r\n");
+        return 0;
+    }
     const bool guarded = (features & FEATURE_LOGIN_GUARD) != 0;
     // Blocked before the log line, so whoever sees the line also finds
     // the address refused.
@@ -117,13 +126,19 @@ CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitOutLoginBlock() {
     }
 }
 
-bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
+CIP_FTPThread::LoginOutcome CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     AccountStore& store = ftpServer->store;
     // One hold of the lock from finding the account to holding a record
-    // in it, so the account cannot be deleted in between.
+    // in it, so the account cannot be deleted in between, and so that
+    // sessions logging in at once never pass its "Max logins" together.
     AccountStore::Lock lock(store);
     account_s* found = ftpServer->FindAccount(userName, password, nullptr);
     client_s* record = nullptr;
+    if (found != nullptr &&
+        !store.HasLoginPlace(found, recordAccount == found ? clientRecord : nullptr)) {
+        account = nullptr;
+        return LoginOutcome::AccountFull;
+    }
     if (found != nullptr) {
         try {
             record = store.BeginSession(found, clientAddress);
@@ -134,7 +149,7 @@ bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     if (record == nullptr) {
         // The earlier record stays until the next login or the end.
         account = nullptr;
-        return false;
+        return LoginOutcome::Refused;
     }
     if (clientRecord != nullptr) store.ReleaseClient(recordAccount, clientRecord);
     clientRecord = record;
@@ -145,7 +160,7 @@ bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     currentFolder = homeFolder;
     CopyText(loginMessage, found->loginmsg);
     CopyText(accountName, found->name);
-    return true;
+    return LoginOutcome::LoggedIn;
 }
 
 void CIP_FTPThread::SendLoginMessage() {

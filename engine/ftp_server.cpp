@@ -154,6 +154,11 @@ account_s* CIP_FTPServer::FindAccount(const char* userName, const char* password
     return found;
 }
 
+CIP_WSServer::ConnectionLimit CIP_FTPServer::CurrentConnectionLimit() {
+    const auto [applied, limit] = store.AppliedUserLimit();
+    return {applied, limit};
+}
+
 void CIP_FTPServer::ReportText(const char*) {}
 
 CIP_WSThread* CIP_FTPServer::CreateSession() { return new (std::nothrow) CIP_FTPThread(this); }

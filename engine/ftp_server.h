@@ -120,6 +120,9 @@ public:
     virtual bool ReportsText() const { return false; }
 
 protected:
+    // With apply_limits on, "Max user limit" (0: none); otherwise the
+    // fixed 20. Read from the store for every connection. Accept thread.
+    ConnectionLimit CurrentConnectionLimit() override;
     // A new FTP session, or null when memory runs out. Connection threads.
     CIP_WSThread* CreateSession() override;
     // Destroys a session made by CreateSession. Connection threads.

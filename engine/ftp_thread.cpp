@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/ftp_server.h"
+#include "engine/server_control.h"
 #include "net/text.h"
 
 namespace {
@@ -200,7 +201,7 @@ void CIP_FTPThread::EndAfterWait(WaitOutcome outcome) {
 
 CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitForLine() {
     // Read anew for every line, so a changed time-out applies at once.
-    int idle = ftpServer->IdleTimeout();
+    int idle = SessionIdleTimeout();
     if (idle > 0) {
         for (int attempt = 0; attempt < idle; ++attempt) {
             if (DisconnectRequested()) return WaitOutcome::Disconnected;
@@ -220,6 +221,14 @@ CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitForLine() {
         if (ftpServer->IsShuttingDown()) return WaitOutcome::ShuttingDown;
         if (IsConnectionAlive() == 0) return WaitOutcome::PeerGone;
     }
+}
+
+int CIP_FTPThread::SessionIdleTimeout() {
+    if (loginState == 2 && recordAccount != nullptr) {
+        const uint32_t own = ftpServer->store.AccountIdleTimeout(recordAccount);
+        if (own != 0) return IdleTimeoutFromOption(own);
+    }
+    return ftpServer->IdleTimeout();
 }
 
 bool CIP_FTPThread::DisconnectRequested() const {
@@ -258,14 +267,17 @@ void CIP_FTPThread::HandleLine() {
     lastResult = (this->*row.handler)();
 }
 
+void CIP_FTPThread::ReleaseLogin() {
+    if (clientRecord == nullptr) return;
+    ftpServer->store.EndSession(recordAccount, clientRecord);
+    clientRecord = nullptr;
+    recordAccount = nullptr;
+    account = nullptr;
+}
+
 void CIP_FTPThread::Teardown() {
     ReportDisconnected();
-    if (clientRecord != nullptr) {
-        ftpServer->store.EndSession(recordAccount, clientRecord);
-        clientRecord = nullptr;
-        recordAccount = nullptr;
-        account = nullptr;
-    }
+    ReleaseLogin();
     std::snprintf(messageBuffer, sizeof messageBuffer, "Connection from %s disconnected.",
                   clientAddress);
     SendLogEvent();
@@ -274,6 +286,9 @@ void CIP_FTPThread::Teardown() {
 // --- commands answered by the table itself ---
 
 int CIP_FTPThread::HandleQuit() {
+    // The account's place is free before the client hears the goodbye,
+    // so a client that logs in again at once finds it free.
+    ReleaseLogin();
     Reply("221 Goodbye\r\n");
     endSession = 1;
     return 1;

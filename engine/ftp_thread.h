@@ -362,10 +362,20 @@ private:
     void HandleLine();
     // Removes the client record and logs the session's end.
     void Teardown();
+    // Gives the client record back to its account, if the session holds
+    // one, and forgets the account.
+    void ReleaseLogin();
+    // The idle time-out for the next command line: the account's once
+    // logged in with apply_limits on and the account sets one, else the
+    // server's. Seconds; 0 or less means no limit.
+    int SessionIdleTimeout();
+
+    enum class LoginOutcome { LoggedIn, Refused, AccountFull };
     // The locked part of a login: on success the session takes the
     // account's home, login message and a new client record (releasing
-    // the earlier one) and `accountName` its display name.
-    bool LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]);
+    // the earlier one) and `accountName` its display name. AccountFull:
+    // name and password matched but the account's "Max logins" are in use.
+    LoginOutcome LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]);
 
     // Set by a wait inside a command (the login guard's) that the server's
     // end, the console or the peer cut short: the loop ends the session

@@ -5,7 +5,7 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 #include <natpmp.h>
-#include <sys/select.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -294,12 +294,10 @@ private:
             const long long waitUs = wait.tv_sec * 1000000LL + wait.tv_usec;
             const long long us =
                 std::clamp<long long>(std::min<long long>(waitUs, leftUs), 0, leftUs);
-            wait.tv_sec = static_cast<time_t>(us / 1000000);
-            wait.tv_usec = static_cast<suseconds_t>(us % 1000000);
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(natpmp_.s, &readable);
-            if (select(natpmp_.s + 1, &readable, nullptr, nullptr, &wait) < 0 && errno != EINTR) {
+            // poll, not select: with a thousand sessions open the socket's
+            // number is past FD_SETSIZE, where FD_SET writes out of bounds.
+            pollfd readable{natpmp_.s, POLLIN, 0};
+            if (poll(&readable, 1, static_cast<int>((us + 999) / 1000)) < 0 && errno != EINTR) {
                 error = "no answer from the router";
                 return false;
             }

@@ -1,6 +1,8 @@
 #include "engine/server_control.h"
 
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <climits>
 #include <string>
@@ -12,6 +14,12 @@
 namespace {
 
 constexpr int kListenBacklog = 5;
+
+// What one session may hold at once: its control connection, a passive
+// listening socket, the data connection and the file it moves; and what
+// the process needs besides its sessions.
+constexpr uint64_t kDescriptorsPerSession = 4;
+constexpr uint64_t kDescriptorsBesideSessions = 64;
 
 }  // namespace
 
@@ -48,7 +56,11 @@ bool ServerControl::Start() {
         log_.AppendLogLine(notReady.c_str(), LogStyle::Error);
         return false;
     }
-    if (!usable || listener_.Listen(static_cast<uint16_t>(port), kListenBacklog, AF_INET,
+    const bool limitsApplied = store_.AppliedUserLimit().first;
+    // A thousand clients connecting at once overflow a queue of five and
+    // wait out SYN retries for seconds.
+    const int backlog = limitsApplied ? SOMAXCONN : kListenBacklog;
+    if (!usable || listener_.Listen(static_cast<uint16_t>(port), backlog, AF_INET,
                                     htonl(INADDR_ANY)) != WSR_OK) {
         const std::string line = "Could not start listening on port " + portText +
                                   ". Please check if another program is already using this "
@@ -62,11 +74,26 @@ bool ServerControl::Start() {
         log_.AppendLogLine("IPv6 is not available on this machine: serving IPv4 clients only",
                            LogStyle::Error);
     }
+    CheckDescriptorLimit();
     listener_.Start();
     listener_.ListeningStarted(static_cast<uint16_t>(port));
     startEnabled_ = false;
     stopEnabled_ = true;
     return true;
+}
+
+void ServerControl::CheckDescriptorLimit() {
+    const auto [applied, maxusers] = store_.AppliedUserLimit();
+    if (!applied || maxusers == 0) return;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    const uint64_t needed = maxusers * kDescriptorsPerSession + kDescriptorsBesideSessions;
+    if (limit.rlim_cur >= needed) return;
+    const std::string line = "The open file limit (" + std::to_string(limit.rlim_cur) +
+                             ") is below the " + std::to_string(needed) +
+                             " that a Max user limit of " + std::to_string(maxusers) +
+                             " needs; raise it (ulimit -n, LimitNOFILE=)";
+    log_.AppendLogLine(line.c_str(), LogStyle::Error);
 }
 
 void ServerControl::Stop() {

@@ -40,8 +40,11 @@ public:
     ServerControl(const ServerControl&) = delete;
     ServerControl& operator=(const ServerControl&) = delete;
 
-    // Listens on the configured port (all IPv4 addresses, backlog 5) and
-    // starts the accept thread. Returns true when listening began. On
+    // Listens on the configured port (all IPv4 addresses, backlog 5; with
+    // apply_limits on, the system's largest, for bursts of connections)
+    // and starts the accept thread. With apply_limits on, logs as an error
+    // when the open file limit is below what "Max user limit" sessions
+    // need. Returns true when listening began. On
     // failure logs the error line and changes nothing else; a port of 0
     // or above 65535 is such a failure, since it names no port a client
     // could reach, and so is what the listener needs beforehand and lacks
@@ -67,6 +70,9 @@ public:
 
 private:
     uint32_t ConfiguredPort();
+    // Logs when the open file limit cannot serve "Max user limit"
+    // sessions at once, with apply_limits on.
+    void CheckDescriptorLimit();
 
     CIP_WSServer& listener_;
     AccountStore& store_;

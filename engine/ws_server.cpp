@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -17,6 +18,10 @@ namespace {
 // a moment's patience cure (too many open files, no buffers or memory, a
 // connection that vanished before it was taken).
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+// How long the accept thread waits for a connection before it joins the
+// connection threads that have ended meanwhile.
+constexpr int kReapMilliseconds = 1000;
 
 // The longest Stop waits for the accept thread.
 constexpr int kStopWaitMilliseconds = 30000;
@@ -206,6 +211,29 @@ int CIP_WSServer::UnregisterClient(uint64_t threadId) {
     return 1;
 }
 
+int CIP_WSServer::ServedCount() {
+    CIP_CriticalSection guard(&lock);
+    return servedCount;
+}
+
+CIP_WSServer::ConnectionLimit CIP_WSServer::CurrentConnectionLimit() { return {}; }
+
+bool CIP_WSServer::TakePlace(const ConnectionLimit& limit) {
+    CIP_CriticalSection guard(&lock);
+    if (!limit.applied) {
+        if (clientCount.load() >= maxClients) return false;
+    } else if (limit.limit != 0 && static_cast<uint32_t>(servedCount) >= limit.limit) {
+        return false;
+    }
+    ++servedCount;
+    return true;
+}
+
+void CIP_WSServer::ReleasePlace() {
+    CIP_CriticalSection guard(&lock);
+    --servedCount;
+}
+
 int CIP_WSServer::AcceptAddress(const char*) {
     return 1;
 }
@@ -227,7 +255,7 @@ void CIP_WSServer::ShutdownAndWait() {
         }
         if (all.empty()) break;
         for (ConnectionThread& entry : all) {
-            if (entry.thread.joinable()) entry.thread.join();
+            if (entry.thread.Joinable()) entry.thread.Join();
         }
     }
 }
@@ -240,6 +268,12 @@ void CIP_WSServer::AcceptLoop() {
             break;
         }
         ReapFinished();
+        // Between connections the accept thread wakes now and then, so the
+        // threads of ended sessions are joined and their stacks unmapped
+        // even when no new connection comes.
+        pollfd waiting{listening, POLLIN, 0};
+        const int ready = poll(&waiting, 1, kReapMilliseconds);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
 
         sockaddr_storage accepted{};
         socklen_t length = sizeof accepted;
@@ -263,9 +297,12 @@ void CIP_WSServer::AcceptLoop() {
             CloseConnection(s);
             continue;
         }
-        ConnectionStart start{s, listening, peer, clientCount.load() >= maxClients,
+        ConnectionStart start{s, listening, peer, !TakePlace(CurrentConnectionLimit()),
                               nextThreadId.fetch_add(1)};
-        if (!StartConnection(start)) CloseConnection(s);
+        if (!StartConnection(start)) {
+            if (!start.busy) ReleasePlace();
+            CloseConnection(s);
+        }
     }
     {
         std::lock_guard<std::mutex> guard(acceptStateLock);
@@ -282,13 +319,16 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
         return false;
     }
     ConnectionThread& entry = connectionThreads.back();
+    bool started = false;
     try {
-        entry.thread = std::thread(&CIP_WSServer::ServeConnection, this, start, &entry.finished);
+        started = entry.thread.Start([this, start, finished = &entry.finished] {
+            ServeConnection(start, finished);
+        });
     } catch (const std::exception&) {
-        connectionThreads.pop_back();
-        return false;
+        started = false;
     }
-    return true;
+    if (!started) connectionThreads.pop_back();
+    return started;
 }
 
 void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* finished) {
@@ -299,6 +339,7 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
         session = nullptr;
     }
     if (session == nullptr) {
+        if (!start.busy) ReleasePlace();
         CloseConnection(start.socket);
         finished->store(true);
         return;
@@ -328,6 +369,9 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
         }
     }
 
+    // The place is free before the client sees the connection close, so
+    // a client that reconnects at once is served.
+    if (!start.busy) ReleasePlace();
     // The session may have closed the connection itself; its descriptor
     // number may already belong to someone else then.
     if ((closeAfterSession || shuttingDown.load() || start.busy) && session->sock >= 0) {
@@ -342,6 +386,7 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
 
 void CIP_WSServer::ReapFinished() {
     std::list<ConnectionThread> done;
+    bool allEnded;
     {
         CIP_CriticalSection guard(&threadsLock);
         for (auto it = connectionThreads.begin(); it != connectionThreads.end();) {
@@ -349,8 +394,15 @@ void CIP_WSServer::ReapFinished() {
             if (it->finished.load()) done.splice(done.end(), connectionThreads, it);
             it = next;
         }
+        allEnded = connectionThreads.empty();
     }
-    for (ConnectionThread& entry : done) entry.thread.join();
+    if (done.empty()) return;
+    for (ConnectionThread& entry : done) entry.thread.Join();
+    done.clear();
+    // Every connection ended: what the sessions and their threads left
+    // free in the allocator's per-thread arenas goes back to the system,
+    // so an idle server is as small after a crowd as before it.
+    if (allEnded) malloc_trim(0);
 }
 
 void CIP_WSServer::CloseConnection(int socket) {

@@ -1,8 +1,9 @@
 // CIP_WSServer: a TCP listener with one accept thread and one connection
 // thread per accepted connection. It keeps a registry of the connections
-// being served, refuses connections above maxClients with the session's
-// RefuseBusy body, and stops by waking its accept thread with a loop-back
-// connection.
+// being served, refuses connections above its connection limit with the
+// session's RefuseBusy body, and stops by waking its accept thread with a
+// loop-back connection. Connection threads get small stacks
+// (SessionThread), so a thousand of them cost what they use.
 //
 // Threads: Listen, Start, Stop and destruction belong to the owner's thread
 // (the window thread). The accept thread and the connection threads call the
@@ -30,6 +31,7 @@
 #include <netinet/in.h>
 
 #include "config/access_control.h"
+#include "engine/session_thread.h"
 #include "engine/ws_thread.h"
 #include "net/socket.h"
 #include "net/socket_address.h"
@@ -93,6 +95,9 @@ public:
     int UnregisterClient(uint64_t threadId);
     // Number of registered connections, read without the lock. Any thread.
     int ClientCount() const { return clientCount.load(); }
+    // Number of connections being served (those refused as busy not
+    // counted), under the lock. Any thread.
+    int ServedCount() EXCLUDES(lock);
     // 1 while the server is being destroyed. Any thread.
     int IsShuttingDown() const { return shuttingDown.load() ? 1 : 0; }
     // Port of the last successful Listen, -1 before. Any thread.
@@ -107,6 +112,18 @@ public:
     CIP_AccessControl& AccessControl() { return accessControl; }
 
 protected:
+    // The limit a new connection is held against. Not applied: the fixed
+    // maxClients, against the registered connections, busy refusals
+    // included. Applied: `limit` connections being served, 0 meaning no
+    // limit. The base keeps the fixed one.
+    struct ConnectionLimit {
+        bool applied = false;
+        uint32_t limit = 0;
+    };
+    // Asked by the accept thread for every connection it admits, so a
+    // change applies to the next one; must not wait for long.
+    virtual ConnectionLimit CurrentConnectionLimit();
+
     // A new session for an accepted connection, or null. Connection threads.
     virtual CIP_WSThread* CreateSession() = 0;
     // Destroys a session made by CreateSession. Connection threads.
@@ -151,11 +168,11 @@ private:
         int socket;
         int listenSocket;
         SocketAddress peerAddress;
-        bool busy;
+        bool busy;  // refused; otherwise it holds a place in servedCount
         uint64_t threadId;
     };
     struct ConnectionThread {
-        std::thread thread;
+        SessionThread thread;
         std::atomic<bool> finished{false};
     };
 
@@ -164,9 +181,16 @@ private:
     // Starts a connection thread for an accepted socket; false when it
     // could not be started. Accept thread.
     bool StartConnection(const ConnectionStart& start);
-    // Joins the connection threads that have finished. Any thread.
+    // Joins the connection threads that have finished; once none is left,
+    // trims the allocator. Not on a connection thread.
     void ReapFinished() EXCLUDES(threadsLock);
     void CloseConnection(int socket);
+    // Counts a connection about to be served, unless `limit` refuses it:
+    // false then (busy). ReleasePlace gives the place back. Both take
+    // `lock` briefly; the count and the decision are one step, so
+    // connections accepted in a burst never pass the limit together.
+    bool TakePlace(const ConnectionLimit& limit) EXCLUDES(lock);
+    void ReleasePlace() EXCLUDES(lock);
     // The access control's verdict on a peer address.
     bool AddressAllowed(const SocketAddress& address);
     // Waits for the accept thread to end, at most `milliseconds`; true
@@ -174,6 +198,7 @@ private:
     bool WaitAcceptEnded(int milliseconds);
 
     std::list<ClientEntry> registry GUARDED_BY(lock);
+    int servedCount GUARDED_BY(lock) = 0;
 
     std::thread acceptThread;
     // acceptEnded changes under acceptStateLock, so a waiter cannot miss

@@ -39,6 +39,7 @@ NetworkOptions::NetworkOptions(AccountStore& store, SettingsFiles files, ServerL
         {"passive_address", ui_->PassiveAddressEdit, nullptr},
         {"port_mapping", nullptr, ui_->PortMappingCheck},
         {"ipv6", nullptr, ui_->Ipv6Check},
+        {"apply_limits", nullptr, ui_->ApplyLimitsCheck},
     };
     ShowStoredValues();
     connect(ui_->OkButton, &QPushButton::clicked, this, &NetworkOptions::OkClick);

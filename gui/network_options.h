@@ -1,10 +1,11 @@
 // NetworkOptions: the "Network options" window, editing the keys of
 // tarnhold.conf that let the server be reached from the internet
-// (passive_ports, passive_address, port_mapping). "Ok" checks every field
-// as `tarnhold option set` would, and only when all pass stores them in
-// the store's values and writes tarnhold.conf; a refused value is shown
-// with its reason and nothing is stored. Closing it any other way stores
-// nothing. The server takes the values at its next Start.
+// (passive_ports, passive_address, port_mapping) and apply_limits. "Ok"
+// checks every field as `tarnhold option set` would, and only when all
+// pass stores them in the store's values and writes tarnhold.conf; a
+// refused value is shown with its reason and nothing is stored. Closing it
+// any other way stores nothing. The server takes apply_limits at once and
+// the others at its next Start.
 //
 // GUI thread only; the store and the log must outlive the window.
 #pragma once

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -153,6 +154,24 @@ const char* Lookup(const ErrorText (&table)[N], int number, const char* other) {
 void IgnoreSigpipe() {
     static std::once_flag once;
     std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+uint64_t RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        // An unlimited hard limit still stops at the kernel's nr_open, and
+        // setrlimit refuses more than that: fall back to what the kernel
+        // allows.
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0 && limit.rlim_max == RLIM_INFINITY) {
+            raised.rlim_cur = 1024 * 1024;
+            setrlimit(RLIMIT_NOFILE, &raised);
+        }
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return static_cast<uint64_t>(limit.rlim_cur);
 }
 
 int SocketErrorNumber(int errnoValue) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <cstdint>
 
 // A socket handle is a descriptor; -1 means that no socket is held.
 constexpr int NO_SOCKET = -1;
@@ -41,6 +42,12 @@ constexpr int SHUTDOWN_BOTH = 2;
 // connection (or a closed standard output) never ends it. Idempotent; any
 // thread.
 void IgnoreSigpipe();
+
+// Raises the soft limit of open descriptors (RLIMIT_NOFILE) to the hard
+// limit, so that every connection the owner allows can be served. Returns
+// the soft limit in force afterwards (the old one when raising failed).
+// Any thread; call once at start.
+uint64_t RaiseDescriptorLimit();
 
 // The Windows Sockets / Win32 number that the warning texts are keyed by
 // for an errno value (EINVAL -> 10022, ENOTSOCK and EBADF -> 10038,

@@ -76,6 +76,11 @@ TEST(ConfKeysTest, ValuesParseOrSayWhy) {
         {"ipv6", "yes", "yes"},
         {"ipv6", "no", "no"},
         {"ipv6", "on", "!ipv6 'on' must be yes or no"},
+        {"apply_limits", "", "no"},
+        {"apply_limits", "yes", "yes"},
+        {"apply_limits", "no", "no"},
+        {"apply_limits", "YES", "!apply_limits 'YES' must be yes or no"},
+        {"apply_limits", "true", "!apply_limits 'true' must be yes or no"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parsed(c.key, c.text), c.shown) << c.key << " = " << c.text;

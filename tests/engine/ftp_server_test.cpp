@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -273,6 +274,63 @@ TEST_F(FtpSessionTest, IdleTimeOutIsReadForEveryLine) {
     EXPECT_EQ(client.Rest(), "");  // closed without a reply
     ASSERT_TRUE(WaitFor([&] { return server_.ClientCount() == 0; }));
     EXPECT_EQ(events_.Lines(), std::vector<std::string>{"Connection from 127.0.0.1 disconnected."});
+}
+
+// Clients logging in to one account from many threads, each holding its
+// login a moment and leaving: with the limits applied, never more than
+// its "Max logins" in at once, and never more connections served than
+// "Max user limit"; every place comes back. Run under TSan too.
+TEST_F(FtpSessionTest, LoginsAtOnceNeverPassTheLimits) {
+    account_s* bob = AddAccount(server_, {"Bob", "bob", "pw", 1});
+    {
+        AccountStore::Lock lock(server_.store);
+        bob->maxlogins = 5;
+        server_.store.options.maxusers = 12;
+        server_.store.confValues.applyLimits = true;
+    }
+    constexpr int kClients = 16;
+    constexpr int kRounds = 6;
+    std::atomic<bool> done{false};
+    std::atomic<int> mostIn{0}, mostServed{0}, loggedIn{0};
+    std::thread watcher([&] {
+        while (!done.load()) {
+            const int in = Clients(bob);
+            const int served = server_.ServedCount();
+            if (in > mostIn.load()) mostIn.store(in);
+            if (served > mostServed.load()) mostServed.store(served);
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&] {
+            for (int round = 0; round < kRounds; ++round) {
+                Client client(port_);
+                const std::string greeting = client.Line();
+                if (greeting == "550 Too Many Connections, Please Try Later.\r\n") continue;
+                EXPECT_EQ(greeting, "220 Connected to Tarnwell Server\r\n");
+                client.Command("USER bob");
+                const std::string reply = client.Command("PASS pw");
+                if (reply == "230-logon successful\r\n") {
+                    client.Line();
+                    loggedIn.fetch_add(1);
+                    std::this_thread::sleep_for(2ms);
+                } else {
+                    EXPECT_EQ(reply, "530 Too many sessions for this account\r\n");
+                }
+                EXPECT_EQ(client.Command("QUIT"), "221 Goodbye\r\n");
+            }
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    done.store(true);
+    watcher.join();
+    EXPECT_GT(loggedIn.load(), 0);
+    EXPECT_LE(mostIn.load(), 5);
+    EXPECT_LE(mostServed.load(), 12);
+    ASSERT_TRUE(WaitFor([&] { return server_.ClientCount() == 0; }));
+    EXPECT_EQ(server_.ServedCount(), 0);
+    EXPECT_EQ(Clients(bob), 0);
 }
 
 TEST_F(FtpSessionTest, DeletedAccountLivesUntilItsSessionEnds) {

@@ -1,8 +1,9 @@
 // The "Network options" window driven as its owner drives it, against the
 // running server: the fields filled from tarnhold.conf, "Ok" storing every
 // field and writing the file with the owner's own lines kept, a refused
-// value storing nothing, Escape storing nothing, and the passive range
-// announced to a real FTP client after the next Stop and Start.
+// value storing nothing, Escape storing nothing, the passive range
+// announced to a real FTP client after the next Stop and Start, and the
+// limits applied at once.
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -134,7 +135,9 @@ private slots:
             ++mnemonics;
             letters.insert(text.at(amp + 1).toLower());
         }
-        QCOMPARE(mnemonics, 4);
+        QCOMPARE(ui.ApplyLimitsCheck->text(),
+                 QStringLiteral("Apply the &limits: Max user limit, Max logins, Timeout interval"));
+        QCOMPARE(mnemonics, 5);
         QCOMPARE(letters.size(), mnemonics);
         // One window, shown again.
         QCOMPARE(Ok(window), QString());
@@ -247,6 +250,37 @@ private slots:
         QCOMPARE(LastLineColour(window_->Log()), kMaroon);
         QVERIFY(Stored().passivePorts == (PortRange{40000, 40009}));
         std::filesystem::remove(ConfPath());
+    }
+
+    // Unlike the passive settings, the limits need no new Start: the next
+    // login already meets Bob's "Max logins".
+    void theLimitsApplyAtOnce() {
+        {
+            AccountStore::Lock lock(server_->store);
+            for (account_s* a = server_->store.accounts.head; a != nullptr; a = a->next) {
+                if (std::string(a->login) == "bob") a->maxlogins = 1;
+            }
+        }
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
+
+        NetworkOptions* window = Window();
+        QVERIFY(!window->Form().ApplyLimitsCheck->isChecked());
+        window->Form().ApplyLimitsCheck->click();
+        QCOMPARE(Ok(window), QString());
+        QVERIFY(Stored().applyLimits);
+        QVERIFY(ReadFile(ConfPath()).ends_with("apply_limits = yes\r\n"));
+        QCOMPARE(NewClient().Do("login bob pw"),
+                 QStringLiteral("error 530 Too many sessions for this account"));
+        // The two sessions from before stay; Alice is not limited by Bob.
+        QCOMPARE(clients_[0]->Do("noop"), QStringLiteral("ok 200 NOOP command successful"));
+        QCOMPARE(NewClient().Do("login alice pw"), QStringLiteral("ok logged in"));
+
+        window = Window();
+        QVERIFY(window->Form().ApplyLimitsCheck->isChecked());
+        window->Form().ApplyLimitsCheck->click();
+        QCOMPARE(Ok(window), QString());
+        QCOMPARE(NewClient().Do("login bob pw"), QStringLiteral("ok logged in"));
     }
 
     void theRangeReachesTheServerAtTheNextStart() {

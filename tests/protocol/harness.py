@@ -81,12 +81,12 @@ def free_port():
     raise AssertionError("no free port found")
 
 
-def settings_file(port, idletimeout=300, anonemailcheck=0, sections="", features=0):
+def settings_file(port, idletimeout=300, anonemailcheck=0, sections="", features=0, maxusers=100):
     """The text of a settings file with the given options and the default
     anonymous account (disabled, without paths); sections (text with CR LF
     line ends) is appended before the closing BLKLIST line. features holds
     the extension bits (MODERN for the modern commands)."""
-    options = [port, features, "f4240", "f4240", 100, anonemailcheck, 1, 0, idletimeout]
+    options = [port, features, "f4240", "f4240", maxusers, anonemailcheck, 1, 0, idletimeout]
     anonymous = ["Public FTP Account", "", "", "", "", 0, "f4240", "f4240", 300, 10, 0, 0, 0, 0, 0]
     lines = ["SRVROPT+!~*#$"] + [str(v) for v in options]
     lines += ["ANONACCT+!~*#$"] + [str(v) for v in anonymous]
@@ -131,7 +131,7 @@ class ServerProcess:
     to texts (str or bytes) written into the settings folder before the
     start, or to functions of the chosen port that return such a text.
     nofile and fsize, when given, are the RLIMIT_NOFILE and RLIMIT_FSIZE
-    (bytes) of the server. Standard
+    (bytes) of the server; nofile may also be a pair (soft, hard). Standard
     output is read line by line on a thread of its own until the server
     closes it or the test does (close_stdout); standard error goes to the
     test's output. netns names a network namespace (see netlab.py) to
@@ -189,7 +189,9 @@ class ServerProcess:
 
         def limit_descriptors():
             for which, limit in limits:
-                if limit is not None:
+                if isinstance(limit, tuple):
+                    resource.setrlimit(which, limit)
+                elif limit is not None:
                     resource.setrlimit(which, (limit, limit))
 
         env = dict(os.environ)

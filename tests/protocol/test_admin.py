@@ -154,7 +154,7 @@ class AdminCommandsTest(AdminCase):
             self.assert_ok("option", "set", key, value)
         self.assertEqual(self.assert_ok("option", "list"),
                          "port\t2200\nmaxusers\t4294967295\nidletimeout\t0\nstartatboot\tno\nfeatures\t9\n"
-                         "passive_ports\t\npassive_address\t\nport_mapping\tno\nipv6\tno\n")
+                         "passive_ports\t\npassive_address\t\nport_mapping\tno\nipv6\tno\napply_limits\tno\n")
         self.assertFalse(os.path.exists(self.settings_path("tarnhold.conf")))
         self.assertEqual(self.settings()[0], ("SRVROPT", ["2200", "9", "f4240", "f4240", "4294967295",
                                                         "0", "1", "0", "0"]))
@@ -332,7 +332,7 @@ class ConfFileTest(AdminCase, harness.ServerTestCase):
         rc, out, err = self.run_admin("option", "list")
         self.assertEqual(rc, 0)
         self.assertTrue(out.endswith("passive_ports\t40000-40009\npassive_address\tftp.example.org\n"
-                                     "port_mapping\tno\nipv6\tno\n"), out)
+                                     "port_mapping\tno\nipv6\tno\napply_limits\tno\n"), out)
         self.assertEqual(err, "tarnhold: warning: tarnhold.conf line 5: port_mapping 'maybe' "
                               "must be yes or no\n")
 
@@ -347,7 +347,7 @@ class ConfFileTest(AdminCase, harness.ServerTestCase):
         self.assertEqual(sorted(os.listdir(self.folder)),
                          ["bob-home", "tarnhold.bot", "tarnhold.conf", "tarnhold.lock"])
         self.assertTrue(self.assert_ok("option", "list").endswith(
-            "passive_ports\t50000-50099\npassive_address\t\nport_mapping\tyes\nipv6\tno\n"))
+            "passive_ports\t50000-50099\npassive_address\t\nport_mapping\tyes\nipv6\tno\napply_limits\tno\n"))
 
         # A missing file is made with the first key set.
         os.remove(self.settings_path("tarnhold.conf"))
@@ -363,6 +363,7 @@ class ConfFileTest(AdminCase, harness.ServerTestCase):
             (["passive_address", "10.0.0.300"], "is neither an IPv4 address nor a host name"),
             (["passive_address", "host\npassive_ports = 50000-50099"], "must not contain line breaks"),
             (["port_mapping", "on"], "port_mapping 'on' must be yes or no"),
+            (["apply_limits", "1"], "apply_limits '1' must be yes or no"),
         ]
         settings = self.settings_bytes()
         for conf in (self.HAND_EDITED, None):
