@@ -34,6 +34,12 @@ struct ConfValues {
     std::string passiveAddress;
     // port_mapping: ask the router to forward the ports.
     bool portMapping = false;
+    // password_storage: passwords set from now on are stored as argon2id
+    // hashes, and plain ones are replaced by theirs at their next login.
+    bool hashPasswords = false;
+    // transfer_log: the xferlog file, relative to the settings folder
+    // unless absolute; empty: none.
+    std::string transferLog;
 
     bool operator==(const ConfValues&) const = default;
 };

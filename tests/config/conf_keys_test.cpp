@@ -72,6 +72,15 @@ TEST(ConfKeysTest, ValuesParseOrSayWhy) {
         {"port_mapping", "no", "no"},
         {"port_mapping", "Yes", "!port_mapping 'Yes' must be yes or no"},
         {"port_mapping", "1", "!port_mapping '1' must be yes or no"},
+        {"password_storage", "", "plain"},
+        {"password_storage", "hashed", "hashed"},
+        {"password_storage", "plain", "plain"},
+        {"password_storage", "Hashed", "!password_storage 'Hashed' must be plain or hashed"},
+        {"password_storage", "yes", "!password_storage 'yes' must be plain or hashed"},
+        {"transfer_log", "", ""},
+        {"transfer_log", "xferlog", "xferlog"},
+        {"transfer_log", "/var/log/tarnhold/my xferlog", "/var/log/tarnhold/my xferlog"},
+        {"transfer_log", "/var/log/", "!transfer_log '/var/log/' names a folder, not a file"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parsed(c.key, c.text), c.shown) << c.key << " = " << c.text;

@@ -154,7 +154,8 @@ class AdminCommandsTest(AdminCase):
             self.assert_ok("option", "set", key, value)
         self.assertEqual(self.assert_ok("option", "list"),
                          "port\t2200\nmaxusers\t4294967295\nidletimeout\t0\nstartatboot\tno\nfeatures\t9\n"
-                         "passive_ports\t\npassive_address\t\nport_mapping\tno\n")
+                         "passive_ports\t\npassive_address\t\nport_mapping\tno\n"
+                         "password_storage\tplain\ntransfer_log\t\n")
         self.assertFalse(os.path.exists(self.settings_path("tarnhold.conf")))
         self.assertEqual(self.settings()[0], ("SRVROPT", ["2200", "9", "f4240", "f4240", "4294967295",
                                                         "0", "1", "0", "0"]))

@@ -1,0 +1,71 @@
+#include "config/password_hash.h"
+
+#include <sodium.h>
+
+#include <cstring>
+
+#include "config/records.h"
+
+namespace {
+
+// About 19 MiB and 2 passes: twenty logins at once stay within some
+// 400 MiB, and one takes a few tens of milliseconds.
+constexpr unsigned long long kOpsLimit = 2;
+constexpr std::size_t kMemLimit = 19 * 1024 * 1024;
+
+bool SodiumReady() {
+    // sodium_init is safe to call more than once, but once is enough.
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string UpperCased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = Upper(c);
+    return out;
+}
+
+}  // namespace
+
+bool IsPasswordHash(std::string_view stored) {
+    if (!SodiumReady() || stored.size() >= crypto_pwhash_STRBYTES) return false;
+    const std::string text(stored);
+    return crypto_pwhash_str_needs_rehash(text.c_str(), kOpsLimit, kMemLimit) != -1;
+}
+
+std::optional<std::string> HashPassword(std::string_view password) {
+    if (!SodiumReady()) return std::nullopt;
+    std::string upper = UpperCased(password);
+    char hash[crypto_pwhash_STRBYTES];
+    const int rc = crypto_pwhash_str(hash, upper.data(), upper.size(), kOpsLimit, kMemLimit);
+    sodium_memzero(upper.data(), upper.size());
+    if (rc != 0) return std::nullopt;
+    static_assert(crypto_pwhash_STRBYTES <= ACCOUNT_TEXT_SIZE, "a hash fits the password field");
+    return std::string(hash);
+}
+
+bool PlainPasswordMatches(std::string_view stored, std::string_view given) {
+    // Both texts padded to the field's size and compared whole, so the time
+    // taken says nothing about where they differ or how long the stored
+    // one is.
+    char a[ACCOUNT_TEXT_SIZE] = {};
+    char b[ACCOUNT_TEXT_SIZE] = {};
+    if (stored.empty() || stored.size() >= sizeof a || given.size() >= sizeof b) return false;
+    for (std::size_t i = 0; i < stored.size(); ++i) a[i] = Upper(stored[i]);
+    for (std::size_t i = 0; i < given.size(); ++i) b[i] = Upper(given[i]);
+    const bool same = SodiumReady() && sodium_memcmp(a, b, sizeof a) == 0;
+    sodium_memzero(a, sizeof a);
+    sodium_memzero(b, sizeof b);
+    return same;
+}
+
+bool PasswordMatches(std::string_view stored, std::string_view given) {
+    if (!IsPasswordHash(stored)) return PlainPasswordMatches(stored, given);
+    const std::string hash(stored);
+    std::string upper = UpperCased(given);
+    const bool match = crypto_pwhash_str_verify(hash.c_str(), upper.data(), upper.size()) == 0;
+    sodium_memzero(upper.data(), upper.size());
+    return match;
+}
