@@ -120,6 +120,8 @@ private slots:
         QCOMPARE(ui.PortMappingCheck->text(),
                  QStringLiteral("Ask the &router to forward the ports (UPnP, NAT-PMP)"));
         QVERIFY(!ui.PassivePortsEdit->placeholderText().isEmpty());
+        QCOMPARE(ui.TransferLogLabel->buddy(), ui.TransferLogEdit);
+        QCOMPARE(ui.HashPasswordsCheck->text(), QStringLiteral("Store passwords &hashed (argon2id)"));
         // No two mnemonics of the window share a letter.
         QSet<QChar> letters;
         int mnemonics = 0;
@@ -133,7 +135,7 @@ private slots:
             ++mnemonics;
             letters.insert(text.at(amp + 1).toLower());
         }
-        QCOMPARE(mnemonics, 3);
+        QCOMPARE(mnemonics, 5);
         QCOMPARE(letters.size(), mnemonics);
         // One window, shown again.
         QCOMPARE(Ok(window), QString());
@@ -148,10 +150,14 @@ private slots:
         QCOMPARE(ui.PassivePortsEdit->text(), QString());
         QCOMPARE(ui.PassiveAddressEdit->text(), QStringLiteral("203.0.113.9"));
         QVERIFY(!ui.PortMappingCheck->isChecked());
+        QVERIFY(!ui.HashPasswordsCheck->isChecked());
+        QCOMPARE(ui.TransferLogEdit->text(), QString());
 
         Type(ui.PassivePortsEdit, QStringLiteral(" 40000-40009 "));
         Type(ui.PassiveAddressEdit, QStringLiteral("home.example.net"));
         ui.PortMappingCheck->click();
+        ui.HashPasswordsCheck->click();
+        Type(ui.TransferLogEdit, QStringLiteral("logs/xferlog"));
         QCOMPARE(Ok(window), QString());
         QVERIFY(!window->isVisible());
 
@@ -159,13 +165,17 @@ private slots:
         expected.passivePorts = PortRange{40000, 40009};
         expected.passiveAddress = "home.example.net";
         expected.portMapping = true;
+        expected.hashPasswords = true;
+        expected.transferLog = "logs/xferlog";
         QVERIFY(Stored() == expected);
         QCOMPARE(ReadFile(ConfPath()), "#  my router forwards 21 only   \r\n"
                                        "passive_address = home.example.net\r\n"
                                        "\r\n"
                                        "future_key = 1\r\n"
                                        "passive_ports = 40000-40009\r\n"
-                                       "port_mapping = yes\r\n");
+                                       "port_mapping = yes\r\n"
+                                       "password_storage = hashed\r\n"
+                                       "transfer_log = logs/xferlog\r\n");
 
         // Opened again, it shows what is stored; "Ok" without a change
         // leaves the file as it is.
@@ -173,6 +183,8 @@ private slots:
         QCOMPARE(ui.PassivePortsEdit->text(), QStringLiteral("40000-40009"));
         QCOMPARE(ui.PassiveAddressEdit->text(), QStringLiteral("home.example.net"));
         QVERIFY(ui.PortMappingCheck->isChecked());
+        QVERIFY(ui.HashPasswordsCheck->isChecked());
+        QCOMPARE(ui.TransferLogEdit->text(), QStringLiteral("logs/xferlog"));
         const std::string before = ReadFile(ConfPath());
         QCOMPARE(Ok(window), QString());
         QCOMPARE(ReadFile(ConfPath()), before);
