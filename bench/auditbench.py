@@ -132,6 +132,7 @@ def main(argv):
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--logins", type=int, default=40)
     parser.add_argument("--small", type=int, default=500)
+    parser.add_argument("--only", choices=("logins", "small"), help="one group of rows only")
     args = parser.parse_args(argv)
     executable = os.path.abspath(args.tarnhold)
 
@@ -157,10 +158,13 @@ def main(argv):
         for s in servers:
             s.start()
         rows = []
+        logins = args.only in (None, "logins")
+        smalls = args.only in (None, "small")
 
-        off, on = interleaved(args.rounds, [plain, hashing],
+        off, on = (0, 0) if not logins else interleaved(args.rounds, [plain, hashing],
                               lambda s: logins_per_second(s, args.logins))
-        rows.append(("%d logins one after the other" % args.logins, "logins/s", off, on))
+        if logins:
+            rows.append(("%d logins one after the other" % args.logins, "logins/s", off, on))
 
         def at_once(server):
             # A fresh process for each round: VmHWM is a high-water mark.
@@ -172,21 +176,28 @@ def main(argv):
         # Time and memory of the same rounds, plain and hashed in turns.
         times = {s.name: [] for s in (plain, hashing)}
         peaks = {s.name: [] for s in (plain, hashing)}
-        for r in range(max(3, args.rounds // 3)):
+        for r in range(max(3, args.rounds // 3) if logins else 0):
             for s in ((plain, hashing) if r % 2 == 0 else (hashing, plain)):
                 seconds, peak = at_once(s)
                 times[s.name].append(seconds)
                 peaks[s.name].append(peak)
-        rows.append(("20 logins at once: time until all are in", "s",
-                     statistics.median(times["plain"]), statistics.median(times["hashed"])))
-        rows.append(("20 logins at once: peak resident memory", "MiB",
-                     statistics.median(peaks["plain"]), statistics.median(peaks["hashed"])))
+        if logins:
+            rows.append(("20 logins at once: time until all are in", "s",
+                         statistics.median(times["plain"]), statistics.median(times["hashed"])))
+            rows.append(("20 logins at once: peak resident memory", "MiB",
+                         statistics.median(peaks["plain"]), statistics.median(peaks["hashed"])))
 
-        small = SmallFiles(data)
-        off, on = interleaved(args.rounds * 3, [plain, logged], lambda s: small.measure(s, 0)[0])
-        rows.append(("%d files of 4 KiB, transfer_log off / on" % sizes["small_count"], "files/s", off, on))
-        with open(os.path.join(logged.config_dir, "xferlog")) as f:
-            written = sum(1 for _ in f)
+        if smalls:
+            small = SmallFiles(data)
+            off, on = interleaved(args.rounds * 3, [plain, logged],
+                                  lambda s: small.measure(s, 0)[0])
+            rows.append(("%d files of 4 KiB, transfer_log off / on" % sizes["small_count"],
+                         "files/s", off, on))
+        written = 0
+        if smalls:
+            logged.stop()  # writes what is queued
+            with open(os.path.join(logged.config_dir, "xferlog")) as f:
+                written = sum(1 for _ in f)
 
         print("%-48s %12s %12s %8s" % ("row", "off", "on", "on/off"))
         for label, unit, off, on in rows:

@@ -516,9 +516,14 @@ bool SaveSettings(AccountStore& store, const SettingsFiles& files) {
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
     std::lock_guard<std::mutex> saving(SavingMutex());
     // First, so that the file that becomes the backup holds no plain copy
-    // of a password that is kept hashed now.
-    if (!StoreUpgradesLocked(store, files, disk)) return false;
-    return WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
+    // of a password that is kept hashed now. Saving goes on when that
+    // fails: the owner's changes matter more, and the next save tries again.
+    const bool upgraded = StoreUpgradesLocked(store, files, disk);
+    const int upgradeError = errno;
+    const bool saved =
+        WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
+    if (saved && !upgraded) errno = upgradeError;
+    return upgraded && saved;
 }
 
 bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files) {

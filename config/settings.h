@@ -75,7 +75,8 @@ bool SaveConf(AccountStore& store, const SettingsFiles& files, SettingsDisk& dis
 // it changed. Returns true when nothing was to do or every write
 // succeeded; on failure (errno says why) the upgrades stay listed for the
 // next save. Takes the store's lock only to take the list. Any thread;
-// SaveSettings calls it first, so no save leaves a plain copy behind.
+// SaveSettings calls it first, so no save leaves a plain copy behind (and
+// saves all the same when it fails, returning false).
 bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files);
 bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
 

@@ -132,8 +132,9 @@ bool CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     };
     std::vector<Candidate> candidates;
     {
-        // One hold of the lock from finding the account to holding a record
-        // in it, so the account cannot be deleted in between.
+        // Without a hash to verify: one hold of the lock from finding the
+        // account to holding a record in it, so the account cannot be
+        // deleted in between.
         AccountStore::Lock lock(store);
         if (!FindsNamedAccount()) {
             return TakeAccount(ftpServer->FindAccount(userName, password, nullptr), accountName);
@@ -213,8 +214,8 @@ bool CIP_FTPThread::TakeAccount(account_s* found, char (&accountName)[ACCOUNT_TE
     // is replaced by its hash, away from this session.
     const std::string_view stored(found->password, strnlen(found->password, sizeof found->password));
     if (!anonymous && store.confValues.hashPasswords && !stored.empty() && !IsPasswordHash(stored)) {
-        ftpServer->passwordUpgrader.Request(std::string(found->login, strnlen(found->login, sizeof found->login)),
-                                            std::string(stored));
+        const std::string login(found->login, strnlen(found->login, sizeof found->login));
+        ftpServer->passwordUpgrader.Request(login, std::string(stored));
     }
     return true;
 }

@@ -14,8 +14,12 @@ namespace {
 // Lines waiting for the writer beyond this are lost: a disk that cannot
 // keep up must not grow the server's memory without bound.
 constexpr std::size_t kMostQueued = 10000;
-// How often the writer looks whether its file is still at the path.
-constexpr auto kCheckInterval = std::chrono::seconds(1);
+// How often the writer wakes by itself: it writes what has come and looks
+// whether its file is still at the path. Sessions do not wake it for each
+// line (a wake-up per transfer costs the small transfers dearly), only
+// when the queue grows long.
+constexpr auto kWriteInterval = std::chrono::milliseconds(250);
+constexpr std::size_t kWakeAt = 1000;
 // Lost lines are reported at most this often.
 constexpr auto kReportInterval = std::chrono::seconds(60);
 
@@ -90,6 +94,7 @@ void TransferLog::SetPath(const std::string& path, Report report) {
 bool TransferLog::Enabled() const { return enabled_.load(); }
 
 void TransferLog::Append(std::string line) {
+    bool wake;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         ++queued_;
@@ -104,13 +109,16 @@ void TransferLog::Append(std::string line) {
             return;
         }
         queue_.push_back(std::move(line));
+        wake = queue_.size() == kWakeAt;
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 void TransferLog::Flush() {
     std::unique_lock<std::mutex> guard(mutex_);
     const uint64_t target = queued_;
+    flushWanted_ = true;
+    wake_.notify_one();
     flushed_.wait(guard, [&] { return handled_ >= target || !thread_.joinable(); });
 }
 
@@ -118,7 +126,10 @@ void TransferLog::Run() {
     std::vector<std::string> lines;
     std::unique_lock<std::mutex> guard(mutex_);
     for (;;) {
-        wake_.wait_for(guard, kCheckInterval, [this] { return stopping_ || !queue_.empty(); });
+        wake_.wait_for(guard, kWriteInterval, [this] {
+            return stopping_ || flushWanted_ || queue_.size() >= kWakeAt;
+        });
+        flushWanted_ = false;
         lines.swap(queue_);
         const std::string path = path_;
         const bool last = stopping_;

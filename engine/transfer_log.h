@@ -4,7 +4,8 @@
 //
 // Sessions hand their lines to Append, which only queues them: one writer
 // thread appends them to the file (O_APPEND), so no session ever waits for
-// the disk. The writer looks at the path at least once a second and starts
+// the disk. The writer writes what has come four times a second (sooner
+// when many lines wait), looks at the path as often, and starts
 // a new file there when the one it writes has been moved or deleted away
 // (logrotate without a signal). Lines that cannot be written (a full disk,
 // a file-size limit, a file that cannot be opened, a queue that overflows)
@@ -99,6 +100,7 @@ private:
     std::string path_;
     Report report_;
     bool stopping_ = false;
+    bool flushWanted_ = false;
     std::atomic<bool> enabled_{false};
     uint64_t queued_ = 0;   // lines handed to Append since the start
     uint64_t handled_ = 0;  // of those, written or counted as lost
