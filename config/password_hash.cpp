@@ -2,7 +2,11 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "config/records.h"
 
@@ -17,6 +21,47 @@ bool SodiumReady() {
     // sodium_init is safe to call more than once, but once is enough.
     static const bool ready = sodium_init() >= 0;
     return ready;
+}
+
+// Hashings at once: each takes its 19 MiB for as long as it runs, and more
+// of them than there are cores only share the cores, each finishing later.
+// Twenty logins at once thus need a few times 19 MiB, not twenty times.
+class HashingSlots {
+public:
+    HashingSlots()
+        : free_(std::clamp<unsigned>(std::thread::hardware_concurrency(), 2, 8)) {}
+
+    // Holds one slot for the lifetime of a Slot.
+    class Slot {
+    public:
+        explicit Slot(HashingSlots& slots) : slots_(slots) {
+            std::unique_lock<std::mutex> guard(slots_.mutex_);
+            slots_.freed_.wait(guard, [this] { return slots_.free_ > 0; });
+            --slots_.free_;
+        }
+        ~Slot() {
+            {
+                std::lock_guard<std::mutex> guard(slots_.mutex_);
+                ++slots_.free_;
+            }
+            slots_.freed_.notify_one();
+        }
+        Slot(const Slot&) = delete;
+        Slot& operator=(const Slot&) = delete;
+
+    private:
+        HashingSlots& slots_;
+    };
+
+private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    unsigned free_;
+};
+
+HashingSlots& Slots() {
+    static HashingSlots slots;
+    return slots;
 }
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -39,6 +84,7 @@ std::optional<std::string> HashPassword(std::string_view password) {
     if (!SodiumReady()) return std::nullopt;
     std::string upper = UpperCased(password);
     char hash[crypto_pwhash_STRBYTES];
+    HashingSlots::Slot slot(Slots());
     const int rc = crypto_pwhash_str(hash, upper.data(), upper.size(), kOpsLimit, kMemLimit);
     sodium_memzero(upper.data(), upper.size());
     if (rc != 0) return std::nullopt;
@@ -65,6 +111,7 @@ bool PasswordMatches(std::string_view stored, std::string_view given) {
     if (!IsPasswordHash(stored)) return PlainPasswordMatches(stored, given);
     const std::string hash(stored);
     std::string upper = UpperCased(given);
+    HashingSlots::Slot slot(Slots());
     const bool match = crypto_pwhash_str_verify(hash.c_str(), upper.data(), upper.size()) == 0;
     sodium_memzero(upper.data(), upper.size());
     return match;

@@ -17,7 +17,9 @@ bool IsPasswordHash(std::string_view stored);
 
 // The argon2id string of `password` upper-cased (about 19 MiB and 2
 // passes; some tens of milliseconds). Null when libsodium cannot start or
-// memory runs out. Any thread; holds no lock.
+// memory runs out. Any thread; holds no lock of the store. At most as many
+// hashings and verifications run at once as the machine has cores (2 to
+// 8); a further one waits for one of them to end.
 std::optional<std::string> HashPassword(std::string_view password);
 
 // Whether `given` is the password `stored` keeps: a hash is verified
