@@ -28,8 +28,7 @@ bool SodiumReady() {
 // Twenty logins at once thus need a few times 19 MiB, not twenty times.
 class HashingSlots {
 public:
-    HashingSlots()
-        : free_(std::clamp<unsigned>(std::thread::hardware_concurrency(), 2, 8)) {}
+    HashingSlots() : free_(std::clamp<unsigned>(std::thread::hardware_concurrency(), 2, 8)) {}
 
     // Holds one slot for the lifetime of a Slot.
     class Slot {

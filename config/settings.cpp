@@ -548,11 +548,13 @@ std::string ReplacePlainPasswords(std::string_view text,
         const std::size_t end = text.find(kLineBreak);
         const std::size_t length = end == std::string_view::npos ? text.size() : end;
         std::string_view line = text.substr(0, length);
-        std::string_view ending = text.substr(length, std::min(text.size() - length, kLineBreak.size()));
+        std::string_view ending =
+            text.substr(length, std::min(text.size() - length, kLineBreak.size()));
         text.remove_prefix(length + ending.size());
 
         std::string_view value = line;
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
+            value.remove_suffix(1);
         if (value.find('\0') == std::string_view::npos) {
             const Section marker = MarkerSection(std::string(value).c_str());
             if (marker != Section::None) {

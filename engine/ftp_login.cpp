@@ -180,8 +180,8 @@ bool CIP_FTPThread::FindsNamedAccount() const NO_THREAD_SAFETY_ANALYSIS {
     return ftpServer->store.anonymous.enabled == 0 || strcasecmp(userName, "anonymous") != 0;
 }
 
-bool CIP_FTPThread::TakeAccount(account_s* found, char (&accountName)[ACCOUNT_TEXT_SIZE])
-    NO_THREAD_SAFETY_ANALYSIS {
+bool CIP_FTPThread::TakeAccount(account_s* found,
+                                char (&accountName)[ACCOUNT_TEXT_SIZE]) NO_THREAD_SAFETY_ANALYSIS {
     AccountStore& store = ftpServer->store;
     client_s* record = nullptr;
     if (found != nullptr) {
@@ -212,8 +212,10 @@ bool CIP_FTPThread::TakeAccount(account_s* found, char (&accountName)[ACCOUNT_TE
     anonymousLogin = anonymous;
     // With hashed storage, a plain password that has just proved itself
     // is replaced by its hash, away from this session.
-    const std::string_view stored(found->password, strnlen(found->password, sizeof found->password));
-    if (!anonymous && store.confValues.hashPasswords && !stored.empty() && !IsPasswordHash(stored)) {
+    const std::string_view stored(found->password,
+                                  strnlen(found->password, sizeof found->password));
+    if (!anonymous && store.confValues.hashPasswords && !stored.empty() &&
+        !IsPasswordHash(stored)) {
         const std::string login(found->login, strnlen(found->login, sizeof found->login));
         ftpServer->passwordUpgrader.Request(login, std::string(stored));
     }

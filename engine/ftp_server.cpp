@@ -89,9 +89,8 @@ bool CIP_FTPServer::PrepareToListen(std::string& error) {
         std::lock_guard<std::mutex> guard(tlsMutex_);
         if (!certificateFolder_.empty()) logPath = certificateFolder_ + "/" + logPath;
     }
-    transferLog.SetPath(logPath, [this](const std::string& line) {
-        events.Send(line.c_str(), EVENT_LOG_ERROR);
-    });
+    transferLog.SetPath(
+        logPath, [this](const std::string& line) { events.Send(line.c_str(), EVENT_LOG_ERROR); });
     // A Start reads the files afresh, so the owner's new pair is taken up.
     std::shared_ptr<const TlsCredentials> credentials;
     if ((Features() & FEATURE_TLS) != 0) {
@@ -157,8 +156,9 @@ account_s* CIP_FTPServer::FindAccount(const char* userName, const char* password
     } else {
         for (account_s* a = store.accounts.head; a != nullptr; a = a->next) {
             if (a->enabled != 0 && strcasecmp(a->login, userName) == 0 &&
-                PasswordMatches(std::string_view(a->password, strnlen(a->password, sizeof a->password)),
-                                password)) {
+                PasswordMatches(
+                    std::string_view(a->password, strnlen(a->password, sizeof a->password)),
+                    password)) {
                 outcome = "Password is OK";
                 found = a;
                 break;

@@ -49,8 +49,8 @@ std::string XferlogLine(const TransferRecord& record) {
     std::string line = time;
     line += ' ' + std::to_string(record.seconds) + ' ' + Word(record.address) + ' ' +
             std::to_string(record.bytes) + ' ' + Word(record.path) + " b _ " +
-            (record.upload ? "i " : "o ") + (record.anonymous ? "a " : "r ") +
-            Word(record.login) + " ftp 0 * " + (record.complete ? "c" : "i");
+            (record.upload ? "i " : "o ") + (record.anonymous ? "a " : "r ") + Word(record.login) +
+            " ftp 0 * " + (record.complete ? "c" : "i");
     return line;
 }
 
@@ -126,9 +126,8 @@ void TransferLog::Run() {
     std::vector<std::string> lines;
     std::unique_lock<std::mutex> guard(mutex_);
     for (;;) {
-        wake_.wait_for(guard, kWriteInterval, [this] {
-            return stopping_ || flushWanted_ || queue_.size() >= kWakeAt;
-        });
+        wake_.wait_for(guard, kWriteInterval,
+                       [this] { return stopping_ || flushWanted_ || queue_.size() >= kWakeAt; });
         flushWanted_ = false;
         lines.swap(queue_);
         const std::string path = path_;
@@ -158,8 +157,8 @@ void TransferLog::KeepFileCurrent(const std::string& path) {
     if (fd_ != -1) {
         // Moved or deleted away, or another path set: start again at the path.
         struct stat status {};
-        if (path == openPath_ && ::stat(path.c_str(), &status) == 0 &&
-            status.st_dev == device_ && status.st_ino == inode_) {
+        if (path == openPath_ && ::stat(path.c_str(), &status) == 0 && status.st_dev == device_ &&
+            status.st_ino == inode_) {
             return;
         }
         file_.Close(fd_);

@@ -14,8 +14,8 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -27,15 +27,15 @@
 
 // One transfer as a line of the log records it.
 struct TransferRecord {
-    std::time_t end = 0;       // when it ended (local time in the line)
-    int64_t seconds = 0;       // whole seconds taken
-    std::string address;       // the client's address
-    int64_t bytes = 0;         // bytes moved by this transfer
-    std::string path;          // the file as the client names it (as PWD shows it)
-    bool upload = false;       // STOR or APPE: "i"; RETR: "o"
-    bool anonymous = false;    // "a" for the anonymous account, "r" otherwise
-    std::string login;         // login, or the anonymous e-mail text
-    bool complete = false;     // "c", or "i" for a failed or cut transfer
+    std::time_t end = 0;     // when it ended (local time in the line)
+    int64_t seconds = 0;     // whole seconds taken
+    std::string address;     // the client's address
+    int64_t bytes = 0;       // bytes moved by this transfer
+    std::string path;        // the file as the client names it (as PWD shows it)
+    bool upload = false;     // STOR or APPE: "i"; RETR: "o"
+    bool anonymous = false;  // "a" for the anonymous account, "r" otherwise
+    std::string login;       // login, or the anonymous e-mail text
+    bool complete = false;   // "c", or "i" for a failed or cut transfer
 };
 
 // The line of `record` without its line end: "Fri Dec 11 07:25:11 2026 3

@@ -192,7 +192,8 @@ void TTWAcct::ShowPassword(const QString& stored) {
 void TTWAcct::SaveAccount(account_s* account) {
     if (account == nullptr) return;
     const QByteArray login = ui_->LoginEdit->text().toUtf8();
-    const bool keepHash = !ui_->PassEdit->placeholderText().isEmpty() && !ui_->PassEdit->isModified();
+    const bool keepHash =
+        !ui_->PassEdit->placeholderText().isEmpty() && !ui_->PassEdit->isModified();
     QByteArray password = ui_->PassEdit->text().toUtf8();
     bool hashPasswords;
     {
@@ -216,7 +217,8 @@ void TTWAcct::SaveAccount(account_s* account) {
     const uint32_t enabled = ui_->EnabledCheckBox->isChecked() ? 1 : 0;
     AccountStore::Lock lock(store_);
     CopyText(account->login, std::string_view(login.constData(), login.size()));
-    if (!keepHash) CopyText(account->password, std::string_view(password.constData(), password.size()));
+    if (!keepHash)
+        CopyText(account->password, std::string_view(password.constData(), password.size()));
     CopyText(account->home, std::string_view(home.constData(), home.size()));
     CopyText(account->loginmsg, std::string_view(message.constData(), message.size()));
     account->maxlogins = maxlogins;
@@ -225,7 +227,8 @@ void TTWAcct::SaveAccount(account_s* account) {
     if (!keepHash) {
         // The field now shows what is stored, as ShowPassword would.
         if (storedHash) ui_->PassEdit->clear();
-        ui_->PassEdit->setPlaceholderText(storedHash ? QStringLiteral("(stored hashed)") : QString());
+        ui_->PassEdit->setPlaceholderText(storedHash ? QStringLiteral("(stored hashed)")
+                                                     : QString());
         ui_->PassEdit->setModified(false);
     }
 }

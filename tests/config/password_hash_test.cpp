@@ -54,8 +54,12 @@ TEST(PasswordHash, PlainComparisonIgnoresCaseAndNeverMatchesEmptyOrOverlong) {
         std::string stored, given;
         bool match;
     } cases[] = {
-        {"s3cret", "S3CRET", true}, {"s3cret", "s3cre", false}, {"s3cret", "s3cret ", false},
-        {"", "", false},            {"a", "", false},           {"\xe9", "\xc9", false},
+        {"s3cret", "S3CRET", true},
+        {"s3cret", "s3cre", false},
+        {"s3cret", "s3cret ", false},
+        {"", "", false},
+        {"a", "", false},
+        {"\xe9", "\xc9", false},
         {std::string(260, 'a'), std::string(260, 'A'), true},
         {std::string(260, 'a'), std::string(261, 'a'), false},
     };
@@ -76,9 +80,9 @@ std::string Account(const std::string& login, const std::string& password) {
 }
 
 TEST(PasswordUpgradeText, ReplacesOnlyThatLoginsPasswordLineByteForByte) {
-    const std::string head = Lines({"SRVROPT+!~*#$", "21", "0", "f4240", "f4240", "100", "0",
-                                    "1", "1", "300", "ANONACCT+!~*#$", "Public FTP Account",
-                                    "alice", "s3cret"});
+    const std::string head =
+        Lines({"SRVROPT+!~*#$", "21", "0", "f4240", "f4240", "100", "0", "1", "1", "300",
+               "ANONACCT+!~*#$", "Public FTP Account", "alice", "s3cret"});
     // The anonymous account's fields and another login's equal password
     // are left alone, as is a line-end the loader would keep.
     const std::string text = head + Account("alice", "s3cret") + Account("bob", "s3cret") +
@@ -97,9 +101,7 @@ protected:
         dir_ = pattern;
         files_ = SettingsFilesIn(dir_);
     }
-    void TearDown() override {
-        ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    }
+    void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0); }
     static std::string Contents(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
