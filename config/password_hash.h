@@ -17,13 +17,13 @@ bool IsPasswordHash(std::string_view stored);
 
 // The argon2id string of `password` upper-cased (about 19 MiB and 2
 // passes; some tens of milliseconds). Null when libsodium cannot start or
-// memory runs out. Any thread; holds no lock of the store. At most as many
-// hashings and verifications run at once as the machine has cores (2 to
-// 8); a further one waits for one of them to end.
+// memory runs out. Any thread; holds no lock.
 std::optional<std::string> HashPassword(std::string_view password);
 
 // Whether `given` is the password `stored` keeps: a hash is verified
-// (slow by design: call it without holding any lock); a plain password is
+// (slow by design: call it without holding any lock; at most as many
+// verifications run at once as the machine has cores, 2 to 8, and a further
+// one waits for one of them to end); a plain password is
 // compared in constant time over the whole field, ignoring the case of
 // ASCII letters. An empty stored password never matches. Any thread.
 bool PasswordMatches(std::string_view stored, std::string_view given);
