@@ -419,8 +419,10 @@ bool StoreUpgradesLocked(AccountStore& store, const SettingsFiles& files, Settin
         upgrades.swap(store.upgradedPasswords);
     }
     if (upgrades.empty()) return true;
-    const bool ok = UpgradeFile(disk, files.settingsPath, upgrades) &&
-                    UpgradeFile(disk, files.backupPath, upgrades);
+    // The backup first: once tarnhold.bot shows the hash, no file keeps the
+    // plain text any more.
+    const bool ok = UpgradeFile(disk, files.backupPath, upgrades) &&
+                    UpgradeFile(disk, files.settingsPath, upgrades);
     if (!ok) {
         const int saved = errno;
         AccountStore::Lock lock(store);
