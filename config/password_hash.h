@@ -1,4 +1,4 @@
-// Passwords as the accounts keep them: in plain text, as the design does,
+// Passwords as the accounts keep them: in plain text (the default),
 // or as an argon2id string (libsodium's crypto_pwhash_str) when
 // tarnhold.conf's password_storage says hashed. Passwords compare without
 // regard to the case of ASCII letters, so what is hashed and verified is

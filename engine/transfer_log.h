@@ -61,7 +61,7 @@ public:
     // style "TarnHold error"; called on the writer's thread.
     using Report = std::function<void(const std::string& line)>;
 
-    // No file: Append drops nothing and writes nothing until SetPath.
+    // No file until SetPath gives one: Append drops its lines until then.
     // `file` (null: the real calls) must outlive this object.
     explicit TransferLog(TransferLogFile* file = nullptr);
     // Writes what is queued, then ends the writer.
