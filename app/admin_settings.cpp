@@ -7,10 +7,12 @@
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "config/account_store.h"
 #include "config/conf_keys.h"
+#include "config/password_hash.h"
 #include "config/path_checker.h"
 #include "config/records.h"
 #include "config/settings.h"
@@ -408,7 +410,13 @@ bool AccountCommand(const AdminCommand& command, AccountStore& store,
         if (account == &store.anonymous) {
             Refuse("the anonymous account has no password: clients give any, or an e-mail address");
         }
-        CopyText(account->password, ReadPassword(io));
+        std::string password = ReadPassword(io);
+        if (store.confValues.hashPasswords) {
+            std::optional<std::string> hash = HashPassword(password);
+            if (!hash) Refuse("the password could not be hashed (out of memory?)");
+            password = std::move(*hash);
+        }
+        CopyText(account->password, password);
     } else if (command.action == "delete") {
         if (account == &store.anonymous)
             Refuse("the anonymous account cannot be deleted (disable it instead)");

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "config/conf_file.h"
 #include "config/conf_keys.h"
@@ -15,6 +17,14 @@
 
 // Display name of the built-in public account.
 inline constexpr char ANONYMOUS_ACCOUNT_NAME[] = "Public FTP Account";
+
+// A plain password replaced by its hash in memory, whose copies in the
+// settings files are still to be replaced (StorePasswordUpgrades).
+struct PasswordUpgrade {
+    std::string login;
+    std::string plain;
+    std::string hash;
+};
 
 // A std::mutex that clang's thread-safety analysis knows as a lock.
 class CAPABILITY("mutex") AccountMutex {
@@ -83,6 +93,9 @@ public:
     // SetConfValue(conf, confValues, ...), which keeps the two in step.
     ConfFile conf GUARDED_BY(mutex_);
     ConfValues confValues GUARDED_BY(mutex_);
+    // Plain passwords replaced by their hashes since the settings files
+    // were last brought in step (settings.h: StorePasswordUpgrades).
+    std::vector<PasswordUpgrade> upgradedPasswords GUARDED_BY(mutex_);
 
     // --- window thread (account manager, settings load) ---
 

@@ -97,6 +97,22 @@ const char* ReadYesNo(std::string_view text, bool& on) {
 
 std::string ShowYesNo(const bool& on) { return on ? "yes" : "no"; }
 
+const char* ReadStorage(std::string_view text, bool& hashed) {
+    if (text != "plain" && text != "hashed") return "must be plain or hashed";
+    hashed = text == "hashed";
+    return nullptr;
+}
+
+std::string ShowStorage(const bool& hashed) { return hashed ? "hashed" : "plain"; }
+
+// Any path; a NUL would name a different, shorter file.
+const char* ReadFilePath(std::string_view text, std::string& path) {
+    if (text.find('\0') != std::string_view::npos) return "must not contain a NUL byte";
+    if (!text.empty() && text.back() == '/') return "names a folder, not a file";
+    path = std::string(text);
+    return nullptr;
+}
+
 // --- The table ---
 
 // A row for the key whose value the member `Member` of ConfValues holds,
@@ -120,6 +136,8 @@ constexpr ConfKey kKeys[] = {
     Row<&ConfValues::portMapping, ReadYesNo, ShowYesNo>("port_mapping", "no"),
     Row<&ConfValues::ipv6, ReadYesNo, ShowYesNo>("ipv6", "no"),
     Row<&ConfValues::applyLimits, ReadYesNo, ShowYesNo>("apply_limits", "no"),
+    Row<&ConfValues::hashPasswords, ReadStorage, ShowStorage>("password_storage", "plain"),
+    Row<&ConfValues::transferLog, ReadFilePath, ShowText>("transfer_log", ""),
 };
 
 }  // namespace

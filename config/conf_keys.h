@@ -41,6 +41,12 @@ struct ConfValues {
     // and the server's idle time-out, as designed. Read at every new
     // connection, login and command line, so a change applies at once.
     bool applyLimits = false;
+    // password_storage: passwords set from now on are stored as argon2id
+    // hashes, and plain ones are replaced by theirs at their next login.
+    bool hashPasswords = false;
+    // transfer_log: the xferlog file, relative to the settings folder
+    // unless absolute; empty: none.
+    std::string transferLog;
 
     bool operator==(const ConfValues&) const = default;
 };

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -359,6 +361,78 @@ void WritePaths(Section section, PathChecker& paths, std::string& out) {
     }
 }
 
+// Held through a whole save or password upgrade, so that one never reads
+// a file the other is replacing.
+std::mutex& SavingMutex() {
+    static std::mutex saving;
+    return saving;
+}
+
+// The whole file, or nullopt when it cannot be read (a missing file: empty).
+std::optional<std::string> ReadWhole(const std::string& path, bool& exists) {
+    exists = false;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) {
+        if (errno == ENOENT) return std::string();
+        return std::nullopt;
+    }
+    exists = true;
+    std::string text;
+    char block[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, block, sizeof block);
+        if (n == -1 && errno == EINTR) continue;
+        if (n < 0) {
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        text.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+// Applies the upgrades to one file; true when it needed nothing or was
+// written.
+bool UpgradeFile(SettingsDisk& disk, const std::string& path,
+                 const std::vector<PasswordUpgrade>& upgrades) {
+    if (path.empty()) return true;
+    bool exists = false;
+    std::optional<std::string> text = ReadWhole(path, exists);
+    if (!text) return false;
+    if (!exists) return true;
+    std::string changed = ReplacePlainPasswords(*text, upgrades);
+    if (changed == *text) return true;
+    return WriteFileSafely(disk, path, changed);
+}
+
+bool StoreUpgradesLocked(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
+    std::vector<PasswordUpgrade> upgrades;
+    {
+        AccountStore::Lock lock(store);
+        upgrades.swap(store.upgradedPasswords);
+    }
+    if (upgrades.empty()) return true;
+    // The backup first: once tarnhold.bot shows the hash, no file keeps the
+    // plain text any more.
+    const bool ok = UpgradeFile(disk, files.backupPath, upgrades) &&
+                    UpgradeFile(disk, files.settingsPath, upgrades);
+    if (!ok) {
+        const int saved = errno;
+        AccountStore::Lock lock(store);
+        store.upgradedPasswords.insert(store.upgradedPasswords.begin(), upgrades.begin(),
+                                       upgrades.end());
+        errno = saved;
+    }
+    return ok;
+}
+
 std::string SettingsText(AccountStore& store) {
     AccountStore::Lock lock(store);
     std::string out;
@@ -442,7 +516,68 @@ bool SaveSettings(AccountStore& store, const SettingsFiles& files) {
 }
 
 bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
-    return WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
+    std::lock_guard<std::mutex> saving(SavingMutex());
+    // First, so that the file that becomes the backup holds no plain copy
+    // of a password that is kept hashed now. Saving goes on when that
+    // fails: the owner's changes matter more, and the next save tries again.
+    const bool upgraded = StoreUpgradesLocked(store, files, disk);
+    const int upgradeError = errno;
+    const bool saved =
+        WriteFileSafely(disk, files.settingsPath, SettingsText(store), files.backupPath);
+    if (saved && !upgraded) errno = upgradeError;
+    return upgraded && saved;
+}
+
+bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files) {
+    SettingsDisk disk;
+    return StorePasswordUpgrades(store, files, disk);
+}
+
+bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk) {
+    std::lock_guard<std::mutex> saving(SavingMutex());
+    return StoreUpgradesLocked(store, files, disk);
+}
+
+std::string ReplacePlainPasswords(std::string_view text,
+                                  const std::vector<PasswordUpgrade>& upgrades) {
+    std::string out;
+    out.reserve(text.size());
+    Section section = Section::None;
+    std::int64_t counter = -1;
+    std::string_view login;
+    while (!text.empty()) {
+        // Lines end as the loader ends them: at CR LF.
+        const std::size_t end = text.find(kLineBreak);
+        const std::size_t length = end == std::string_view::npos ? text.size() : end;
+        std::string_view line = text.substr(0, length);
+        std::string_view ending =
+            text.substr(length, std::min(text.size() - length, kLineBreak.size()));
+        text.remove_prefix(length + ending.size());
+
+        std::string_view value = line;
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
+            value.remove_suffix(1);
+        if (value.find('\0') == std::string_view::npos) {
+            const Section marker = MarkerSection(std::string(value).c_str());
+            if (marker != Section::None) {
+                section = marker;
+                counter = 0;
+            }
+        }
+        std::string_view replacement = line;
+        if (section == Section::Account && counter == 2) login = value;
+        if (section == Section::Account && counter == 3) {
+            for (const PasswordUpgrade& upgrade : upgrades) {
+                if (login == upgrade.login && value == upgrade.plain) {
+                    replacement = upgrade.hash;
+                    break;
+                }
+            }
+        }
+        out.append(replacement).append(ending);
+        if (counter < INT64_MAX) ++counter;
+    }
+    return out;
 }
 
 bool SaveConf(AccountStore& store, const SettingsFiles& files) {

@@ -12,6 +12,7 @@
 #include "config/settings_disk.h"
 
 class AccountStore;
+struct PasswordUpgrade;
 
 // Where the settings files live. All are in one folder.
 struct SettingsFiles {
@@ -65,6 +66,24 @@ bool SaveSettings(AccountStore& store, const SettingsFiles& files, SettingsDisk&
 // only to copy the lines. Any thread.
 bool SaveConf(AccountStore& store, const SettingsFiles& files);
 bool SaveConf(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
+
+// Brings the settings files in step with the plain passwords the store
+// has replaced by their hashes (`upgradedPasswords`): in tarnhold.bot and
+// in tarnhold.bak, each password line of a named account with that login
+// that still holds that plain text is replaced by the hash, and nothing
+// else changes; each file is written with WriteFileSafely, and only when
+// it changed. Returns true when nothing was to do or every write
+// succeeded; on failure (errno says why) the upgrades stay listed for the
+// next save. Takes the store's lock only to take the list. Any thread;
+// SaveSettings calls it first, so no save leaves a plain copy behind (and
+// saves all the same when it fails, returning false).
+bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files);
+bool StorePasswordUpgrades(AccountStore& store, const SettingsFiles& files, SettingsDisk& disk);
+
+// The text of a settings file with the upgrades applied as
+// StorePasswordUpgrades applies them: every other byte stays as it was.
+std::string ReplacePlainPasswords(std::string_view text,
+                                  const std::vector<PasswordUpgrade>& upgrades);
 
 // What the Exit command stores: SaveSettings, then SaveConf (tried even
 // when the first failed). Returns true when both succeeded.

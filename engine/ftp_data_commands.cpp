@@ -22,9 +22,10 @@
 #include "engine/ftp_server.h"
 #include "engine/ftp_thread.h"
 #include "engine/listing.h"
-#include "engine/path_mapping.h"
 #include "engine/path_access.h"
+#include "engine/path_mapping.h"
 #include "engine/server_events.h"
+#include "engine/transfer_log.h"
 #include "net/data_source.h"
 #include "net/text.h"
 
@@ -261,8 +262,47 @@ bool CIP_FTPThread::ConnectActive(CIP_WSClient& connection) {
 bool CIP_FTPThread::AcceptPassive() {
     // Only the client of this session may take its data: a connection from
     // any other address is closed and the wait goes on.
-    return dataConnection.AcceptFrom(peerAddress, kPassiveWaitSeconds) == WSR_OK &&
-           ProtectData(dataConnection);
+    const bool opened = dataConnection.AcceptFrom(peerAddress, kPassiveWaitSeconds) == WSR_OK &&
+                        ProtectData(dataConnection);
+    if (opened) DataOpened();
+    return opened;
+}
+
+void CIP_FTPThread::BeginLoggedTransfer(const char* path, bool upload) {
+    loggedTransfer = {};
+    if (!ftpServer->transferLog.Enabled()) return;
+    loggedTransfer.active = true;
+    loggedTransfer.upload = upload;
+    // The file as the client names it, whether or not the path is granted.
+    std::string real;
+    loggedTransfer.path = MapPath(homeFolder, currentFolder, ShownArgument(path), real)
+                              ? ClientPathText(homeFolder, real)
+                              : std::string(ShownArgument(path));
+}
+
+void CIP_FTPThread::DataOpened() {
+    if (!loggedTransfer.active || loggedTransfer.opened) return;
+    loggedTransfer.opened = true;
+    loggedTransfer.start = std::chrono::steady_clock::now();
+}
+
+void CIP_FTPThread::EndLoggedTransfer(bool complete) {
+    const LoggedTransfer transfer = std::move(loggedTransfer);
+    loggedTransfer = {};
+    if (!transfer.active || !transfer.opened) return;
+    TransferRecord record;
+    record.end = std::time(nullptr);
+    record.seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::steady_clock::now() - transfer.start)
+                         .count();
+    record.address = peerAddress.Text();
+    record.bytes = transfer.bytes;
+    record.path = transfer.path;
+    record.upload = transfer.upload;
+    record.anonymous = anonymousLogin;
+    record.login = transferLogin;
+    record.complete = complete;
+    ftpServer->transferLog.Append(XferlogLine(record));
 }
 
 void CIP_FTPThread::ChangeClientState(uint32_t state, std::string_view transferName) {
@@ -274,6 +314,7 @@ void CIP_FTPThread::ChangeClientState(uint32_t state, std::string_view transferN
 }
 
 void CIP_FTPThread::NoteTransferred(int64_t total) {
+    if (loggedTransfer.active) loggedTransfer.bytes = total;
     if (clientRecord != nullptr) clientRecord->transferred.store(total, std::memory_order_relaxed);
 }
 
@@ -435,7 +476,9 @@ int CIP_FTPThread::HandleRetr() {
     RestOfLine(line, argument, sizeof argument);
     if (!RestartFits(argument, PERM_FILE_READ)) return 0;
     ChangeClientState(CLIENT_DOWNLOAD, ShownArgument(argument));
+    BeginLoggedTransfer(argument, false);
     const int result = TakePassivePending() ? RetrievePassive(argument) : RetrieveActive(argument);
+    EndLoggedTransfer(result == 1);
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 RETR failed\r\n");
     ChangeClientState(CLIENT_IDLE);
     return result == 1 ? 1 : 0;
@@ -446,7 +489,9 @@ int CIP_FTPThread::HandleStor() {
     if (!RestartFits(argument, PERM_FILE_WRITE)) return 0;
     Reply("150 STOR command started\r\n");
     ChangeClientState(CLIENT_UPLOAD, ShownArgument(argument));
+    BeginLoggedTransfer(argument, true);
     const int result = TakePassivePending() ? StorePassive(argument) : StoreActive(argument);
+    EndLoggedTransfer(result == 1);
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 STOR failed\r\n");
     ChangeClientState(CLIENT_IDLE);
     return result == 1 ? 1 : 0;

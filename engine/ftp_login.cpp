@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/account_store.h"
+#include "config/password_hash.h"
 #include "engine/ftp_server.h"
 #include "engine/ftp_thread.h"
 #include "net/text.h"
@@ -128,11 +132,68 @@ CIP_FTPThread::WaitOutcome CIP_FTPThread::WaitOutLoginBlock() {
 
 CIP_FTPThread::LoginOutcome CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]) {
     AccountStore& store = ftpServer->store;
-    // One hold of the lock from finding the account to holding a record
-    // in it, so the account cannot be deleted in between, and so that
-    // sessions logging in at once never pass its "Max logins" together.
+    // The named accounts that may be the one, in list order, with their
+    // stored passwords. A hash takes its time to verify, which must not
+    // hold the store's lock: then they are verified without it, and the
+    // account found is checked afresh under the lock before it is used.
+    struct Candidate {
+        account_s* account;
+        std::string stored;
+    };
+    std::vector<Candidate> candidates;
+    {
+        // Without a hash to verify: one hold of the lock from finding the
+        // account to holding a record in it, so the account cannot be
+        // deleted in between, and so that sessions logging in at once
+        // never pass its "Max logins" together.
+        AccountStore::Lock lock(store);
+        if (!FindsNamedAccount()) {
+            return TakeAccount(ftpServer->FindAccount(userName, password, nullptr), accountName);
+        }
+        bool anyHash = false;
+        for (account_s* a = store.accounts.head; a != nullptr; a = a->next) {
+            if (a->enabled == 0 || strcasecmp(a->login, userName) != 0) continue;
+            const std::string_view stored(a->password, strnlen(a->password, sizeof a->password));
+            if (!anyHash && !IsPasswordHash(stored)) {
+                // Plain passwords before any hash are settled here and now.
+                if (PlainPasswordMatches(stored, password)) return TakeAccount(a, accountName);
+                continue;
+            }
+            anyHash = true;
+            candidates.push_back({a, std::string(stored)});
+        }
+        if (candidates.empty()) return TakeAccount(nullptr, accountName);
+    }
+    const Candidate* match = nullptr;
+    for (const Candidate& candidate : candidates) {
+        if (PasswordMatches(candidate.stored, password)) {
+            match = &candidate;
+            break;
+        }
+    }
     AccountStore::Lock lock(store);
-    account_s* found = ftpServer->FindAccount(userName, password, nullptr);
+    account_s* found = nullptr;
+    if (match != nullptr) {
+        // Still listed, enabled and unchanged: else it is not the account
+        // the password was verified against.
+        for (account_s* a = store.accounts.head; a != nullptr; a = a->next) {
+            if (a == match->account && a->enabled != 0 && strcasecmp(a->login, userName) == 0 &&
+                match->stored == a->password) {
+                found = a;
+                break;
+            }
+        }
+    }
+    return TakeAccount(found, accountName);
+}
+
+bool CIP_FTPThread::FindsNamedAccount() const NO_THREAD_SAFETY_ANALYSIS {
+    return ftpServer->store.anonymous.enabled == 0 || strcasecmp(userName, "anonymous") != 0;
+}
+
+CIP_FTPThread::LoginOutcome CIP_FTPThread::TakeAccount(
+    account_s* found, char (&accountName)[ACCOUNT_TEXT_SIZE]) NO_THREAD_SAFETY_ANALYSIS {
+    AccountStore& store = ftpServer->store;
     client_s* record = nullptr;
     if (found != nullptr &&
         !store.HasLoginPlace(found, recordAccount == found ? clientRecord : nullptr)) {
@@ -160,6 +221,20 @@ CIP_FTPThread::LoginOutcome CIP_FTPThread::LogIn(char (&accountName)[ACCOUNT_TEX
     currentFolder = homeFolder;
     CopyText(loginMessage, found->loginmsg);
     CopyText(accountName, found->name);
+    const bool anonymous = found == &store.anonymous;
+    // The transfer log names the account by its login, the anonymous one
+    // by the e-mail text given as its password.
+    transferLogin = anonymous ? std::string(password) : std::string(found->login);
+    anonymousLogin = anonymous;
+    // With hashed storage, a plain password that has just proved itself
+    // is replaced by its hash, away from this session.
+    const std::string_view stored(found->password,
+                                  strnlen(found->password, sizeof found->password));
+    if (!anonymous && store.confValues.hashPasswords && !stored.empty() &&
+        !IsPasswordHash(stored)) {
+        const std::string login(found->login, strnlen(found->login, sizeof found->login));
+        ftpServer->passwordUpgrader.Request(login, std::string(stored));
+    }
     return LoginOutcome::LoggedIn;
 }
 

@@ -121,8 +121,10 @@ int CIP_FTPThread::HandleAppe() {
     RestOfLine(line, argument, sizeof argument);
     Reply("150 APPE command started\r\n");
     ChangeClientState(CLIENT_UPLOAD, ShownArgument(argument));
+    BeginLoggedTransfer(argument, true);
     const int result = TakePassivePending() ? StoreOverPassive(argument, OPEN_APPEND)
                                             : StoreOverActive(argument, OPEN_APPEND);
+    EndLoggedTransfer(result == 1);
     Reply(result == 1 ? "226 Transfer Complete\r\n" : "550 APPE failed\r\n");
     ChangeClientState(CLIENT_IDLE);
     return result == 1 ? 1 : 0;

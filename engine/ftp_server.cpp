@@ -7,6 +7,8 @@
 #include <new>
 #include <thread>
 
+#include "config/password_hash.h"
+#include "config/settings.h"
 #include "engine/ftp_thread.h"
 
 CIP_FTPServer::CIP_FTPServer() = default;
@@ -41,6 +43,11 @@ uint32_t CIP_FTPServer::Features() {
 }
 
 void CIP_FTPServer::SetCertificateFolder(std::string folder) {
+    if (!folder.empty()) {
+        passwordUpgrader.SetFiles(SettingsFilesIn(folder), [this](const std::string& line) {
+            events.Send(line.c_str(), EVENT_LOG_ERROR);
+        });
+    }
     std::lock_guard<std::mutex> guard(tlsMutex_);
     certificateFolder_ = std::move(folder);
 }
@@ -78,6 +85,13 @@ bool CIP_FTPServer::PrepareToListen(std::string& error) {
     mapPorts_ = conf.portMapping;
     SetIPv6(conf.ipv6);
     mappedRange_ = ports;
+    std::string logPath = conf.transferLog;
+    if (!logPath.empty() && logPath.front() != '/') {
+        std::lock_guard<std::mutex> guard(tlsMutex_);
+        if (!certificateFolder_.empty()) logPath = certificateFolder_ + "/" + logPath;
+    }
+    transferLog.SetPath(
+        logPath, [this](const std::string& line) { events.Send(line.c_str(), EVENT_LOG_ERROR); });
     // A Start reads the files afresh, so the owner's new pair is taken up.
     std::shared_ptr<const TlsCredentials> credentials;
     if ((Features() & FEATURE_TLS) != 0) {
@@ -143,7 +157,9 @@ account_s* CIP_FTPServer::FindAccount(const char* userName, const char* password
     } else {
         for (account_s* a = store.accounts.head; a != nullptr; a = a->next) {
             if (a->enabled != 0 && strcasecmp(a->login, userName) == 0 &&
-                strcasecmp(a->password, password) == 0) {
+                PasswordMatches(
+                    std::string_view(a->password, strnlen(a->password, sizeof a->password)),
+                    password)) {
                 outcome = "Password is OK";
                 found = a;
                 break;

@@ -23,10 +23,12 @@
 
 #include "config/account_store.h"
 #include "config/conf_keys.h"
+#include "config/password_upgrader.h"
 #include "engine/passive_port_range.h"
 #include "engine/port_mapper.h"
 #include "engine/public_address.h"
 #include "engine/server_events.h"
+#include "engine/transfer_log.h"
 #include "engine/ws_server.h"
 #include "net/tls.h"
 
@@ -50,6 +52,13 @@ public:
     ServerEvents events;
     // PORT refuses a data port below 1024 while this is nonzero.
     std::atomic<int> refuseLowDataPorts{1};
+    // Replaces plain passwords by their hashes after a login, on a thread
+    // of its own (password_storage = hashed). Destroyed before `store` and
+    // `events`, which it uses.
+    PasswordUpgrader passwordUpgrader{store};
+    // The xferlog file of tarnhold.conf's transfer_log, set at each Start.
+    // Destroyed before `events`, where it reports lost lines.
+    TransferLog transferLog;
     // The ports PASV and EPSV offer, when the owner set a range.
     PassivePortRange passivePorts;
     // The address PASV announces to clients on the internet, if any. Its
@@ -78,12 +87,15 @@ public:
     // threads.
     bool WaitUnlessShuttingDown(std::chrono::milliseconds duration);
 
-    // The folder of tarnhold.crt and tarnhold.key: the settings folder.
-    // Empty (the default) offers no FTPS. Owner's thread, before Start.
+    // The settings folder: where tarnhold.crt and tarnhold.key are, where
+    // hashed passwords are stored after a login, and what a relative
+    // transfer_log is relative to. Empty (the default) offers no FTPS and
+    // keeps upgraded passwords in memory until the next save. Owner's
+    // thread, before Start.
     void SetCertificateFolder(std::string folder);
     // Takes tarnhold.conf's settings for the coming Start (passive ports
-    // and address, port mapping, ipv6). With FTPS on, loads the
-    // certificate and key for the coming Start,
+    // and address, port mapping, ipv6, transfer_log). With FTPS on, loads
+    // the certificate and key for the coming Start,
     // making a self-signed pair when both files are missing; false with
     // the log line in `error` when they cannot be used. Owner's thread.
     bool PrepareToListen(std::string& error) override;
@@ -105,7 +117,9 @@ public:
     // user name "anonymous" (any letter case) gives the anonymous account,
     // provided the password looks like an e-mail address when the e-mail
     // check is on. Otherwise the first enabled named account whose login
-    // and password equal the given ones, ignoring letter case. Returns the
+    // and password equal the given ones, ignoring letter case (a stored
+    // hash is verified, which is slow: a session's login verifies hashes
+    // without the lock instead, see CIP_FTPThread::LogIn). Returns the
     // account or null; `message` (may be null) receives a static text about
     // the outcome. The caller holds an AccountStore::Lock on `store` and
     // keeps it for as long as it uses the account. Any thread.

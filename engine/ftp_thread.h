@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -191,6 +192,13 @@ protected:
     // Sets the client record's state, with the name of what moves, and
     // tells the event receiver.
     void ChangeClientState(uint32_t state, std::string_view transferName = {});
+    // The transfer log's part of RETR, STOR and APPE: Begin before the
+    // handler (with the command's argument), DataOpened once its data
+    // connection is there, End with its outcome (writes the line when the
+    // connection opened).
+    void BeginLoggedTransfer(const char* path, bool upload);
+    void DataOpened();
+    void EndLoggedTransfer(bool complete);
     // The bytes moved so far and the size, for the console (no event).
     void NoteTransferred(int64_t total);
     void NoteTransferSize(int64_t size);
@@ -323,6 +331,24 @@ protected:
     // then.
     in_addr controlAddress{};
 
+    // --- fields of the transfer log ---
+    // The login the transfer log names (the anonymous account's e-mail
+    // text), and whether it is the anonymous account; set at login.
+    std::string transferLogin;
+    bool anonymousLogin = false;
+    // The RETR, STOR or APPE being carried out while the log is on: its
+    // client path, whether its data connection opened (only then is a
+    // line written), when, and the bytes moved so far.
+    struct LoggedTransfer {
+        bool active = false;
+        bool opened = false;
+        bool upload = false;
+        std::chrono::steady_clock::time_point start;
+        int64_t bytes = 0;
+        std::string path;
+    };
+    LoggedTransfer loggedTransfer;
+
     // --- fields of the modern commands ---
     // The feature bits of the server options, read for every line, with
     // SESSION_IPV6 on an IPv6 control connection.
@@ -376,6 +402,13 @@ private:
     // the earlier one) and `accountName` its display name. AccountFull:
     // name and password matched but the account's "Max logins" are in use.
     LoginOutcome LogIn(char (&accountName)[ACCOUNT_TEXT_SIZE]);
+    // Whether the user name names a named account: not "anonymous" while
+    // anonymous logins are on. The caller holds the store's lock.
+    bool FindsNamedAccount() const;
+    // The end of a login under the store's lock: takes `found` (null: the
+    // login failed) as LogIn says, and asks for its plain password to be
+    // hashed when password_storage says so.
+    LoginOutcome TakeAccount(account_s* found, char (&accountName)[ACCOUNT_TEXT_SIZE]);
 
     // Set by a wait inside a command (the login guard's) that the server's
     // end, the console or the peer cut short: the loop ends the session

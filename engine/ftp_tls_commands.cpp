@@ -175,5 +175,7 @@ bool CIP_FTPThread::ProtectData(CIP_WSClient& connection) {
 }
 
 bool CIP_FTPThread::OpenActive(CIP_WSClient& connection) {
-    return ConnectActive(connection) && ProtectData(connection);
+    const bool opened = ConnectActive(connection) && ProtectData(connection);
+    if (opened) DataOpened();
+    return opened;
 }

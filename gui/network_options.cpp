@@ -17,13 +17,12 @@
 
 namespace {
 
-// The field's value as the key's text ("yes"/"no" for a check box).
-std::string FieldText(const QLineEdit* text, const QCheckBox* check) {
-    if (text != nullptr) return text->text().trimmed().toStdString();
-    return check->isChecked() ? "yes" : "no";
-}
-
 }  // namespace
+
+std::string NetworkOptions::FieldText(const Field& field) {
+    if (field.text != nullptr) return field.text->text().trimmed().toStdString();
+    return field.check->isChecked() ? field.on : field.off;
+}
 
 NetworkOptions::NetworkOptions(AccountStore& store, SettingsFiles files, ServerLog& log,
                                QWidget* parent)
@@ -40,6 +39,8 @@ NetworkOptions::NetworkOptions(AccountStore& store, SettingsFiles files, ServerL
         {"port_mapping", nullptr, ui_->PortMappingCheck},
         {"ipv6", nullptr, ui_->Ipv6Check},
         {"apply_limits", nullptr, ui_->ApplyLimitsCheck},
+        {"password_storage", nullptr, ui_->HashPasswordsCheck, "hashed", "plain"},
+        {"transfer_log", ui_->TransferLogEdit, nullptr},
     };
     ShowStoredValues();
     connect(ui_->OkButton, &QPushButton::clicked, this, &NetworkOptions::OkClick);
@@ -54,7 +55,7 @@ void NetworkOptions::ShowStoredValues() {
         if (field.text != nullptr) {
             field.text->setText(QString::fromStdString(shown));
         } else {
-            field.check->setChecked(shown == "yes");
+            field.check->setChecked(shown == field.on);
         }
     }
 }
@@ -78,7 +79,7 @@ bool NetworkOptions::OkClick() {
     ConfValues values = stored;
     for (const Field& field : fields_) {
         const ConfKey& key = *FindConfKey(field.key);
-        const std::string text = FieldText(field.text, field.check);
+        const std::string text = FieldText(field);
         // A field left as shown keeps its line as the owner wrote it, and
         // a file that was never needed stays unwritten.
         if (text == key.show(stored)) continue;

@@ -52,13 +52,19 @@ protected:
 private:
     // One key of tarnhold.conf and the field that edits it: a line edit
     // for a text, a check box for yes/no. A new key is one more row.
+    // A key edited by a line edit, or by a check box whose states are the
+    // values `on` and `off`.
     struct Field {
         const char* key;
         QLineEdit* text;
         QCheckBox* check;
+        const char* on = "yes";
+        const char* off = "no";
     };
 
     void ShowStoredValues();
+    // The field's value as the key's text.
+    static std::string FieldText(const Field& field);
 
     std::unique_ptr<Ui::NetworkOptions> ui_;
     AccountStore& store_;

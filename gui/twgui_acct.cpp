@@ -5,10 +5,12 @@
 #include <QSignalBlocker>
 #include <QTreeWidgetItem>
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/account_store.h"
+#include "config/password_hash.h"
 #include "config/records.h"
 #include "gui/utf8_limit.h"
 #include "net/text.h"
@@ -166,7 +168,7 @@ void TTWAcct::ShowAccount(const account_s* account) {
         field->setEnabled(!shown.anonymous);
     }
     ui_->LoginEdit->setText(shown.login);
-    ui_->PassEdit->setText(shown.password);
+    ShowPassword(shown.password);
     ui_->HomeEdit->setText(shown.home);
     // The memo shows lines; the record separates them with CR LF.
     ui_->MsgMemo->setPlainText(
@@ -177,10 +179,37 @@ void TTWAcct::ShowAccount(const account_s* account) {
     FillPathList(account);
 }
 
+void TTWAcct::ShowPassword(const QString& stored) {
+    // A hash never leaves the settings: the field stays empty and says
+    // why, and only what the owner types replaces the hash.
+    const QByteArray bytes = stored.toUtf8();
+    const bool hashed = IsPasswordHash(std::string_view(bytes.constData(), bytes.size()));
+    ui_->PassEdit->setText(hashed ? QString() : stored);
+    ui_->PassEdit->setPlaceholderText(hashed ? QStringLiteral("(stored hashed)") : QString());
+    ui_->PassEdit->setModified(false);
+}
+
 void TTWAcct::SaveAccount(account_s* account) {
     if (account == nullptr) return;
     const QByteArray login = ui_->LoginEdit->text().toUtf8();
-    const QByteArray password = ui_->PassEdit->text().toUtf8();
+    const bool keepHash =
+        !ui_->PassEdit->placeholderText().isEmpty() && !ui_->PassEdit->isModified();
+    QByteArray password = ui_->PassEdit->text().toUtf8();
+    bool hashPasswords;
+    {
+        AccountStore::Lock lock(store_);
+        hashPasswords = store_.confValues.hashPasswords;
+    }
+    // Only a password typed here is hashed; one shown as it is stored
+    // stays as it is (a plain one is hashed at its next login).
+    bool storedHash = false;
+    if (!keepHash && hashPasswords && ui_->PassEdit->isModified() && !password.isEmpty()) {
+        if (std::optional<std::string> hash =
+                HashPassword(std::string_view(password.constData(), password.size()))) {
+            password = QByteArray::fromStdString(*hash);
+            storedHash = true;
+        }
+    }
     const QByteArray home = HomeText().toUtf8();
     const QByteArray message = Utf8MemoLimit::StoredForm(ui_->MsgMemo->toPlainText());
     const auto maxlogins = static_cast<uint32_t>(ui_->MaxLoginSpinEdit->value());
@@ -188,12 +217,20 @@ void TTWAcct::SaveAccount(account_s* account) {
     const uint32_t enabled = ui_->EnabledCheckBox->isChecked() ? 1 : 0;
     AccountStore::Lock lock(store_);
     CopyText(account->login, std::string_view(login.constData(), login.size()));
-    CopyText(account->password, std::string_view(password.constData(), password.size()));
+    if (!keepHash)
+        CopyText(account->password, std::string_view(password.constData(), password.size()));
     CopyText(account->home, std::string_view(home.constData(), home.size()));
     CopyText(account->loginmsg, std::string_view(message.constData(), message.size()));
     account->maxlogins = maxlogins;
     account->timeout = timeout;
     account->enabled = enabled;
+    if (!keepHash) {
+        // The field now shows what is stored, as ShowPassword would.
+        if (storedHash) ui_->PassEdit->clear();
+        ui_->PassEdit->setPlaceholderText(storedHash ? QStringLiteral("(stored hashed)")
+                                                     : QString());
+        ui_->PassEdit->setModified(false);
+    }
 }
 
 void TTWAcct::FillPathList(const account_s* account) {

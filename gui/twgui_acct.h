@@ -50,6 +50,9 @@ public:
     // The window's operations on records and controls.
     void ShowAccount(const account_s* account);
     void SaveAccount(account_s* account);
+    // Puts a stored password into the password field: a hash shows as an
+    // empty field with the placeholder "(stored hashed)".
+    void ShowPassword(const QString& stored);
     void FillPathList(const account_s* account);
     void ShowPathRights(const QTreeWidgetItem* path);
     void SavePathRights(account_s* account, const QTreeWidgetItem* path);

@@ -9,7 +9,7 @@ set -euo pipefail
 # which the lab never uses (it runs its own daemon inside a namespace).
 packages=(
   build-essential cmake ninja-build pkg-config
-  libssl-dev libminiupnpc-dev libnatpmp-dev
+  libssl-dev libminiupnpc-dev libnatpmp-dev libsodium-dev
   g++ clang libclang-rt-14-dev
   libgtest-dev googletest
   python3 curl lftp

@@ -81,6 +81,15 @@ TEST(ConfKeysTest, ValuesParseOrSayWhy) {
         {"apply_limits", "no", "no"},
         {"apply_limits", "YES", "!apply_limits 'YES' must be yes or no"},
         {"apply_limits", "true", "!apply_limits 'true' must be yes or no"},
+        {"password_storage", "", "plain"},
+        {"password_storage", "hashed", "hashed"},
+        {"password_storage", "plain", "plain"},
+        {"password_storage", "Hashed", "!password_storage 'Hashed' must be plain or hashed"},
+        {"password_storage", "yes", "!password_storage 'yes' must be plain or hashed"},
+        {"transfer_log", "", ""},
+        {"transfer_log", "xferlog", "xferlog"},
+        {"transfer_log", "/var/log/tarnhold/my xferlog", "/var/log/tarnhold/my xferlog"},
+        {"transfer_log", "/var/log/", "!transfer_log '/var/log/' names a folder, not a file"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parsed(c.key, c.text), c.shown) << c.key << " = " << c.text;

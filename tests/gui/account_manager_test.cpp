@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/account_store.h"
+#include "config/password_hash.h"
 #include "config/settings.h"
 #include "gui/twgui_acct.h"
 #include "tests/gui/console_fixture.h"
@@ -241,6 +242,49 @@ private slots:
         Ui().EnabledCheckBox->click();
         Ui().CloseBtn->click();
         QCOMPARE(LogIn("alice", "pw").left(9), QStringLiteral("error 530"));
+    }
+
+    void aHashedPasswordShowsAsAPlaceholderAndATypedOneReplacesIt() {
+        auto setStorage = [this](bool hashed) {
+            AccountStore::Lock lock(server_->store);
+            server_->store.confValues.hashPasswords = hashed;
+        };
+        auto storedPassword = [this](const char* login) {
+            AccountStore::Lock lock(server_->store);
+            for (account_s* a = server_->store.accounts.head; a != nullptr; a = a->next) {
+                if (std::string(a->login) == login) return std::string(a->password);
+            }
+            return std::string();
+        };
+        setStorage(true);
+        Select(QStringLiteral("Bob"));
+        Replace(Ui().PassEdit, QStringLiteral("Secret"));
+        Select(QStringLiteral("Alice"));  // leaving Bob stores his fields
+        const std::string hash = storedPassword("bob");
+        QVERIFY2(IsPasswordHash(hash), hash.c_str());
+        QCOMPARE(LogIn("bob", "SECRET"), kOk);
+
+        // Shown again: an empty field that says why; the hash never shows.
+        Select(QStringLiteral("Bob"));
+        QCOMPARE(Ui().PassEdit->text(), QString());
+        QCOMPARE(Ui().PassEdit->placeholderText(), QStringLiteral("(stored hashed)"));
+        // Other edits keep the hash as it is, even after plain storage
+        // is chosen again...
+        setStorage(false);
+        Replace(Ui().LoginEdit, QStringLiteral("bobby"));
+        Ui().CloseBtn->click();
+        QCOMPARE(storedPassword("bobby"), hash);
+        QCOMPARE(LogIn("bobby", "secret"), kOk);
+        // ...and a typed password replaces it, stored as plain storage says.
+        window_->ShowAccountManager();
+        QTest::keyClicks(Ui().PassEdit, QStringLiteral("fresh"));
+        Ui().CloseBtn->click();
+        QCOMPARE(storedPassword("bobby"), std::string("fresh"));
+        QCOMPARE(LogIn("bobby", "secret").left(9), QStringLiteral("error 530"));
+        QCOMPARE(LogIn("bobby", "fresh"), kOk);
+        window_->ShowAccountManager();
+        QCOMPARE(Ui().PassEdit->text(), QStringLiteral("fresh"));
+        QCOMPARE(Ui().PassEdit->placeholderText(), QString());
     }
 
     void aDeletedAccountRefusesLoginsWhileItsSessionGoesOn() {

@@ -122,6 +122,8 @@ private slots:
                  QStringLiteral("Ask the &router to forward the ports (UPnP, NAT-PMP)"));
         QCOMPARE(ui.Ipv6Check->text(), QStringLiteral("Serve &IPv6 clients too (listen on [::])"));
         QVERIFY(!ui.PassivePortsEdit->placeholderText().isEmpty());
+        QCOMPARE(ui.TransferLogLabel->buddy(), ui.TransferLogEdit);
+        QCOMPARE(ui.HashPasswordsCheck->text(), QStringLiteral("Store passwords &hashed (argon2id)"));
         // No two mnemonics of the window share a letter.
         QSet<QChar> letters;
         int mnemonics = 0;
@@ -137,7 +139,7 @@ private slots:
         }
         QCOMPARE(ui.ApplyLimitsCheck->text(),
                  QStringLiteral("Apply the &limits: Max user limit, Max logins, Timeout interval"));
-        QCOMPARE(mnemonics, 5);
+        QCOMPARE(mnemonics, 7);
         QCOMPARE(letters.size(), mnemonics);
         // One window, shown again.
         QCOMPARE(Ok(window), QString());
@@ -153,11 +155,15 @@ private slots:
         QCOMPARE(ui.PassiveAddressEdit->text(), QStringLiteral("203.0.113.9"));
         QVERIFY(!ui.PortMappingCheck->isChecked());
         QVERIFY(!ui.Ipv6Check->isChecked());
+        QVERIFY(!ui.HashPasswordsCheck->isChecked());
+        QCOMPARE(ui.TransferLogEdit->text(), QString());
 
         Type(ui.PassivePortsEdit, QStringLiteral(" 40000-40009 "));
         Type(ui.PassiveAddressEdit, QStringLiteral("home.example.net"));
         ui.PortMappingCheck->click();
         ui.Ipv6Check->click();
+        ui.HashPasswordsCheck->click();
+        Type(ui.TransferLogEdit, QStringLiteral("logs/xferlog"));
         QCOMPARE(Ok(window), QString());
         QVERIFY(!window->isVisible());
 
@@ -166,6 +172,8 @@ private slots:
         expected.passiveAddress = "home.example.net";
         expected.portMapping = true;
         expected.ipv6 = true;
+        expected.hashPasswords = true;
+        expected.transferLog = "logs/xferlog";
         QVERIFY(Stored() == expected);
         QCOMPARE(ReadFile(ConfPath()), "#  my router forwards 21 only   \r\n"
                                        "passive_address = home.example.net\r\n"
@@ -173,7 +181,9 @@ private slots:
                                        "future_key = 1\r\n"
                                        "passive_ports = 40000-40009\r\n"
                                        "port_mapping = yes\r\n"
-                                       "ipv6 = yes\r\n");
+                                       "ipv6 = yes\r\n"
+                                       "password_storage = hashed\r\n"
+                                       "transfer_log = logs/xferlog\r\n");
 
         // Opened again, it shows what is stored; "Ok" without a change
         // leaves the file as it is.
@@ -182,6 +192,8 @@ private slots:
         QCOMPARE(ui.PassiveAddressEdit->text(), QStringLiteral("home.example.net"));
         QVERIFY(ui.PortMappingCheck->isChecked());
         QVERIFY(ui.Ipv6Check->isChecked());
+        QVERIFY(ui.HashPasswordsCheck->isChecked());
+        QCOMPARE(ui.TransferLogEdit->text(), QStringLiteral("logs/xferlog"));
         const std::string before = ReadFile(ConfPath());
         QCOMPARE(Ok(window), QString());
         QCOMPARE(ReadFile(ConfPath()), before);

@@ -70,8 +70,8 @@ class PackageTest(harness.ServerTestCase):
         # dpkg-shlibdeps found the libraries the executable and its modules
         # link; adduser (postinst) and the SVG plugin (loaded at run time)
         # are named.
-        for package in ("libc6", "libstdc++6", "libqt6widgets6", "libssl3", "adduser",
-                        "libqt6svg6"):
+        for package in ("libc6", "libstdc++6", "libqt6widgets6", "libssl3", "libsodium23",
+                        "adduser", "libqt6svg6"):
             self.assertIn(package, depends)
 
     def test_contents_and_lintian(self):
