@@ -10,14 +10,15 @@
 #include <utility>
 
 GuiEventReceiver::GuiEventReceiver(QObject* parent, std::size_t backlogLimit,
-                                   int refreshIntervalMs)
-    : QObject(parent), refreshIntervalMs_(refreshIntervalMs), backlogLimit_(backlogLimit) {
+                                   int drainIntervalMs)
+    : QObject(parent), backlogLimit_(backlogLimit) {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
     notifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &GuiEventReceiver::Drain);
-    refreshTimer_.setSingleShot(true);
-    connect(&refreshTimer_, &QTimer::timeout, this, &GuiEventReceiver::RefreshNow);
+    connect(notifier_, &QSocketNotifier::activated, this, &GuiEventReceiver::Wake);
+    drainTimer_.setSingleShot(true);
+    drainTimer_.setInterval(drainIntervalMs);
+    connect(&drainTimer_, &QTimer::timeout, this, &GuiEventReceiver::Drain);
 }
 
 GuiEventReceiver::~GuiEventReceiver() {
@@ -44,15 +45,20 @@ void GuiEventReceiver::OnServerEvent(const char* text, int kind) {
     bool wake = false;
     {
         std::unique_lock<std::mutex> guard(mutex_);
-        room_.wait(guard, [this] { return released_ || queue_.size() < backlogLimit_; });
+        if (queue_.size() >= backlogLimit_ && !released_) {
+            // The window is to take the queue now, not at its next look.
+            const uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
+            room_.wait(guard, [this] { return released_ || queue_.size() < backlogLimit_; });
+        }
         if (released_) return;
         queue_.push_back(std::move(pending));
-        wake = !wakePending_;
-        wakePending_ = true;
+        wake = !awake_;
+        awake_ = true;
     }
     if (wake) {
         const uint64_t one = 1;
-        // The counter cannot overflow with one write per wake-up, and a
+        // The counter cannot overflow with a write per wake-up, and a
         // failed write would only delay the events to the next wake-up.
         [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
     }
@@ -60,52 +66,43 @@ void GuiEventReceiver::OnServerEvent(const char* text, int kind) {
 
 bool GuiEventReceiver::Settled() {
     std::lock_guard<std::mutex> guard(mutex_);
-    return queue_.empty() && !refreshTimer_.isActive();
+    return !awake_;
 }
 
 void GuiEventReceiver::Release() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         released_ = true;
+        awake_ = false;
         queue_.clear();
     }
     room_.notify_all();
-    refreshTimer_.stop();
+    drainTimer_.stop();
 }
 
-void GuiEventReceiver::Drain() {
+void GuiEventReceiver::Wake() {
     uint64_t count;
     while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
+    Drain();
+}
+
+void GuiEventReceiver::Drain() {
     batch_.clear();
     bool wasFull;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         wasFull = queue_.size() >= backlogLimit_;
         batch_.swap(queue_);
-        wakePending_ = false;
+        // Quiet: the next event wakes the GUI thread again.
+        if (batch_.empty()) awake_ = false;
     }
     if (wasFull) room_.notify_all();
     if (batch_.empty()) return;
+    drainTimer_.start();
     for (const Pending& pending : batch_) {
         if (pending.logged && logLine_) logLine_(pending.text, pending.style);
     }
     batch_.clear();
-    RefreshSoon();
-}
-
-void GuiEventReceiver::RefreshSoon() {
-    // A refresh already due reads the store after these events too.
-    if (refreshTimer_.isActive()) return;
-    const qint64 since = sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : refreshIntervalMs_;
-    if (since >= refreshIntervalMs_) {
-        RefreshNow();
-    } else {
-        refreshTimer_.start(static_cast<int>(refreshIntervalMs_ - since));
-    }
-}
-
-void GuiEventReceiver::RefreshNow() {
-    sinceRefresh_.start();
     if (refresh_) refresh_();
 }

@@ -1,17 +1,18 @@
 // GuiEventReceiver: carries the sessions' events onto the GUI thread
 // without making the sessions wait for it. A session thread's call appends
-// a copy of the text to a queue under a short lock (waking the GUI thread
-// through an eventfd when the queue was empty) and returns; the GUI thread
-// takes everything queued in one go, logs each text in the order the calls
-// queued them, and refreshes the status at most once per interval, the
-// first refresh after a quiet spell at once. Nothing is dropped: when the
-// window falls a whole backlog behind, the sending sessions wait for room,
-// so memory stays bounded. Release() makes every waiting and later call
+// a copy of the text to a queue under a short lock and returns. The first
+// event after a quiet spell wakes the GUI thread through an eventfd; from
+// then on, while events keep coming, the GUI thread takes the queue once
+// per interval without being woken, so a busy server costs it a few
+// wake-ups a second rather than two thread switches per event. Each time
+// it logs every text in the order the calls queued them, then refreshes
+// the status once. Nothing is dropped: when the window falls a whole
+// backlog behind, the sending sessions wait for room, so memory stays
+// bounded. Release() makes every waiting and later call
 // return at once, so the window can go without waiting for a session and
 // no session can wait for a window that is gone.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <condition_variable>
@@ -33,19 +34,19 @@ public:
     // Events a window may fall behind by before senders wait for room;
     // far more than a busy server sends between two paints.
     static constexpr std::size_t kBacklogLimit = 20000;
-    // The status is refreshed at most this often while events stream in.
-    static constexpr int kRefreshIntervalMs = 50;
+    // How often the queue is taken while events stream in.
+    static constexpr int kDrainIntervalMs = 50;
 
     // Lives on the thread that creates it (the GUI thread), whose event
     // loop must run for events to be handled.
     explicit GuiEventReceiver(QObject* parent = nullptr, std::size_t backlogLimit = kBacklogLimit,
-                              int refreshIntervalMs = kRefreshIntervalMs);
+                              int drainIntervalMs = kDrainIntervalMs);
     ~GuiEventReceiver() override;
 
     // What the GUI thread does with the events: `logLine` for each text
-    // of a log event with its style, in order, and `refresh` after the
-    // texts of the events before it. GUI thread, before the receiver is
-    // attached to the server.
+    // of a log event with its style, in order, and `refresh` once after the
+    // texts of each batch. GUI thread, before the receiver is attached to
+    // the server.
     void SetHandlers(std::function<void(const std::string&, LogStyle)> logLine,
                      std::function<void()> refresh);
 
@@ -69,20 +70,17 @@ private:
         bool logged = false;
     };
 
-    // Handles what is queued. GUI thread.
+    // The eventfd woke the GUI thread: handles what is queued.
+    void Wake();
+    // Handles what is queued and, if anything was, looks again after the
+    // interval; else the next event wakes the GUI thread. GUI thread.
     void Drain();
-    // Refreshes now, or when the interval since the last refresh is over.
-    // GUI thread.
-    void RefreshSoon();
-    void RefreshNow();
 
     std::function<void(const std::string&, LogStyle)> logLine_;
     std::function<void()> refresh_;
     int wakeFd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
-    const int refreshIntervalMs_;
-    QElapsedTimer sinceRefresh_;
-    QTimer refreshTimer_;
+    QTimer drainTimer_;
     // The queue as the GUI thread last took it, kept for its capacity.
     std::vector<Pending> batch_;
 
@@ -90,6 +88,8 @@ private:
     std::mutex mutex_;
     std::condition_variable room_;
     std::vector<Pending> queue_ GUARDED_BY(mutex_);
-    bool wakePending_ GUARDED_BY(mutex_) = false;
+    // Set from the first event after a quiet spell until the GUI thread
+    // finds the queue empty: senders need not wake it meanwhile.
+    bool awake_ GUARDED_BY(mutex_) = false;
     bool released_ GUARDED_BY(mutex_) = false;
 };
