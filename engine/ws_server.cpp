@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -200,14 +201,17 @@ void CIP_WSServer::ShutdownAndWait() {
     Stop();
     for (;;) {
         std::list<ConnectionThread> all;
+        std::thread ended;
         {
             CIP_CriticalSection guard(&threadsLock);
             all.splice(all.end(), connectionThreads);
+            ended = std::move(lastEnded);
         }
-        if (all.empty()) break;
+        if (all.empty() && !ended.joinable()) break;
         for (ConnectionThread& entry : all) {
             if (entry.thread.joinable()) entry.thread.join();
         }
+        if (ended.joinable()) ended.join();
     }
 }
 
@@ -260,7 +264,7 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
     }
     ConnectionThread& entry = connectionThreads.back();
     try {
-        entry.thread = std::thread(&CIP_WSServer::ServeConnection, this, start, &entry.finished);
+        entry.thread = std::thread(&CIP_WSServer::ServeConnection, this, start, &entry);
     } catch (const std::exception&) {
         connectionThreads.pop_back();
         return false;
@@ -268,7 +272,7 @@ bool CIP_WSServer::StartConnection(const ConnectionStart& start) {
     return true;
 }
 
-void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* finished) {
+void CIP_WSServer::ServeConnection(ConnectionStart start, ConnectionThread* entry) {
     CIP_WSThread* session = nullptr;
     try {
         session = CreateSession();
@@ -277,7 +281,7 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     }
     if (session == nullptr) {
         CloseConnection(start.socket);
-        finished->store(true);
+        EndConnectionThread(entry);
         return;
     }
     session->sock = start.socket;
@@ -314,20 +318,39 @@ void CIP_WSServer::ServeConnection(ConnectionStart start, std::atomic<bool>* fin
     }
     UnregisterClient(start.threadId);
     ReleaseSession(session);
-    finished->store(true);
+    // The last session has ended: free pages that the allocator keeps
+    // inside its heaps go back to the system, so an idle server holds
+    // about what it held fresh.
+    if (clientCount.load() == 0) malloc_trim(0);
+    EndConnectionThread(entry);
+}
+
+void CIP_WSServer::EndConnectionThread(ConnectionThread* entry) {
+    std::thread previous;
+    {
+        CIP_CriticalSection guard(&threadsLock);
+        // A shutdown may have taken the entry already; it joins this thread
+        // itself then.
+        for (auto it = connectionThreads.begin(); it != connectionThreads.end(); ++it) {
+            if (&*it != entry) continue;
+            previous = std::exchange(lastEnded, std::move(it->thread));
+            connectionThreads.erase(it);
+            break;
+        }
+    }
+    // The previous one has ended or is joining the one before it: the
+    // chain runs back in the order the threads ended, so it never waits
+    // for itself.
+    if (previous.joinable()) previous.join();
 }
 
 void CIP_WSServer::ReapFinished() {
-    std::list<ConnectionThread> done;
+    std::thread ended;
     {
         CIP_CriticalSection guard(&threadsLock);
-        for (auto it = connectionThreads.begin(); it != connectionThreads.end();) {
-            auto next = std::next(it);
-            if (it->finished.load()) done.splice(done.end(), connectionThreads, it);
-            it = next;
-        }
+        ended = std::move(lastEnded);
     }
-    for (ConnectionThread& entry : done) entry.thread.join();
+    if (ended.joinable()) ended.join();
 }
 
 void CIP_WSServer::CloseConnection(int socket) {

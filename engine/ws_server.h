@@ -141,15 +141,22 @@ private:
     };
     struct ConnectionThread {
         std::thread thread;
-        std::atomic<bool> finished{false};
     };
 
     void AcceptLoop();
-    void ServeConnection(ConnectionStart start, std::atomic<bool>* finished);
+    void ServeConnection(ConnectionStart start, ConnectionThread* entry);
+    // The last step of a connection thread: takes its entry out of the
+    // list, leaves its thread to be joined by the next thread that ends
+    // (or by ReapFinished or the shutdown), and joins the one that ended
+    // before it. So a finished thread's stack and thread-local memory go
+    // back when the next session ends, not only at the next connection.
+    // Connection threads.
+    void EndConnectionThread(ConnectionThread* entry) EXCLUDES(threadsLock);
     // Starts a connection thread for an accepted socket; false when it
     // could not be started. Accept thread.
     bool StartConnection(const ConnectionStart& start);
-    // Joins the connection threads that have finished. Any thread.
+    // Joins the connection thread that ended last, if not joined yet. Any
+    // thread.
     void ReapFinished() EXCLUDES(threadsLock);
     void CloseConnection(int socket);
     // The access control's verdict on a peer address (network order).
@@ -168,6 +175,8 @@ private:
     std::atomic<bool> acceptEnded{true};
 
     CIP_InitCriticalSection threadsLock;
+    // Threads of the sessions being served, and the one that ended last.
     std::list<ConnectionThread> connectionThreads GUARDED_BY(threadsLock);
+    std::thread lastEnded GUARDED_BY(threadsLock);
     std::atomic<uint64_t> nextThreadId{1};
 };
