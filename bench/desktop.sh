@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What the desktop console costs the sessions: tarnhold with its window
 # (under Xvfb) against tarnhold headless, side by side; see bench/README.md.
-#   bench/desktop.sh                 small files, logins, NOOPs and 20 clients
+#   bench/desktop.sh                 small files (PASV and EPSV), logins, NOOPs and 20 clients
 #   bench/desktop.sh --quick         small sizes, 3 rounds
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,4 +14,4 @@ trap 'kill $xvfb 2>/dev/null || true' EXIT
 export DISPLAY=":$display"
 for _ in $(seq 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 
-python3 "$here/ftpbench.py" --desktop --workloads small,logins,noop,clients "$@"
+python3 "$here/ftpbench.py" --desktop --workloads small,small-epsv,logins,noop,clients "$@"

@@ -1,6 +1,7 @@
-// The one way sessions tell the owner's console what happens: a
-// synchronous call from a session thread carrying a text and a kind. The
-// desktop window and the headless console are receivers.
+// The one way sessions tell the owner's console what happens: a call from
+// a session thread carrying a text and a kind. The desktop window and the
+// headless console are receivers; each takes the events in the order they
+// are sent and loses none.
 #pragma once
 
 #include <condition_variable>
@@ -18,8 +19,9 @@ constexpr int EVENT_LOG_ERROR = 0x1003;
 class ServerEventReceiver {
 public:
     virtual ~ServerEventReceiver() = default;
-    // Called on a session thread; returns once the event has been handled.
-    // The text is valid only during the call. Any kind other than
+    // Called on a session thread; returns once the receiver has taken the
+    // event (handled it, or queued a copy to handle in order). The text is
+    // valid only during the call. Any kind other than
     // EVENT_STATE_CHANGED and EVENT_LOG_ERROR is handled like EVENT_LOG_TEXT.
     virtual void OnServerEvent(const char* text, int kind) = 0;
 };
@@ -31,13 +33,14 @@ public:
     void Attach(ServerEventReceiver* receiver);
 
     // Removes the receiver and returns once no call to it is in progress,
-    // so the receiver may then be destroyed. A receiver whose calls wait
-    // for the owner's thread must first make them return at once, or this
-    // would wait for ever. Owner's thread.
+    // so the receiver may then be destroyed. A receiver whose calls may
+    // wait for the owner's thread must first make them return at once, or
+    // this would wait for ever. Owner's thread.
     void Detach();
 
-    // Hands the event to the receiver and waits until it is handled. A null
-    // text is ignored; without a receiver it returns at once. Any thread.
+    // Hands the event to the receiver and returns once it has taken it. A
+    // null text is ignored; without a receiver it returns at once. Any
+    // thread.
     void Send(const char* text, int kind);
 
 private:

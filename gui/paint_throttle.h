@@ -1,9 +1,7 @@
-// PaintThrottle: paints a window at most once per interval. A session
-// that reports to the window waits until its event is handled, and the
-// window thread handles it only after any paint already under way; with a
-// paint after every event, a busy server's sessions would each wait for
-// one. Deferred paints show the latest state, a fraction of a second
-// later at most.
+// PaintThrottle: paints a window at most once per interval. While events
+// stream in, a paint after every one would keep the window thread (and the
+// display server) busy on the CPUs the sessions need. Deferred paints show
+// the latest state, a fraction of a second later at most.
 #pragma once
 
 #include <QElapsedTimer>

@@ -71,9 +71,9 @@ TTWMain::TTWMain(CIP_FTPServer& server, SettingsFiles files, QWidget* parent)
     receiver_ = new GuiEventReceiver(this);
     receiver_->SetHandlers(
         [this](const std::string& text, LogStyle style) {
-            RunWhileSessionsWait([&] { AppendLogLine(text.c_str(), style); });
+            RunEventHandler([&] { AppendLogLine(text.c_str(), style); });
         },
-        [this] { RunWhileSessionsWait([this] { RefreshStatus(); }); });
+        [this] { RunEventHandler([this] { RefreshStatus(); }); });
     server_.events.Attach(receiver_);
 
     for (const ConfError& error : LoadSettings(server_.store, files_)) {
@@ -135,12 +135,12 @@ void TTWMain::RunCommand(const std::function<void()>& command) {
     }
 }
 
-void TTWMain::RunWhileSessionsWait(const std::function<void()>& handler) {
+void TTWMain::RunEventHandler(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const std::exception& error) {
-        // Shown once the waiting sessions have been let go: a message box
-        // here would keep them waiting for the owner's click.
+        // Shown after the handler: a message box here would hold up the
+        // events behind this one until the owner's click.
         const QString text = QString::fromUtf8(error.what());
         QTimer::singleShot(0, this,
                            [this, text] { QMessageBox::critical(this, windowTitle(), text); });
@@ -229,7 +229,8 @@ bool TTWMain::Shutdown() {
     if (shutDown_) return saved_;
     shutDown_ = true;
     ending_ = true;
-    // Sessions waiting for the window, now or later, go on at once.
+    // Sessions waiting for room in the window's backlog, now or later, go
+    // on at once.
     receiver_->Release();
     server_.events.Detach();
     saved_ = SaveAllSettings(server_.store, files_);

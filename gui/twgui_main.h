@@ -97,9 +97,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Runs an event handler while sessions wait for it; an error escaping
-    // it is shown after they have been let go.
-    void RunWhileSessionsWait(const std::function<void()>& handler);
+    // Runs a handler of the sessions' events; an error escaping it is shown
+    // once the handler has returned, since a message box inside it would
+    // hold up the events queued behind it.
+    void RunEventHandler(const std::function<void()>& handler);
     void ConnectCommands();
     void ShowEntryStates();
     void ShowMainWindow();

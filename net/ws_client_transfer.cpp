@@ -23,6 +23,16 @@ constexpr std::size_t kCopyPiece = 256 * 1024;
 // The read-ahead of the file sources; transfers bypass it.
 constexpr int kFileSourceBuffer = 4096;
 
+// The calling thread's transfer buffer, made at its first transfer and kept
+// for its later ones: a session that moves many small files would
+// otherwise map and unmap a fresh buffer for each (it is larger than the
+// mmap threshold). It goes back to the system when the thread ends.
+char* TransferBuffer() {
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer) buffer = std::make_unique_for_overwrite<char[]>(kCopyPiece);
+    return buffer.get();
+}
+
 }  // namespace
 
 std::size_t CIP_WSClient::SendWhole(const char* data, std::size_t count) {
@@ -85,11 +95,11 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
     // see a cancellation only after its time-out. Under TLS the stream
     // waits in the same way.
     const bool waitHere = !IsSecured();
-    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
+    char* chunk = TransferBuffer();
     std::int64_t total = 0;
     int code = WSR_OK;
     for (;;) {
-        ssize_t got = source.Read(chunk.get(), kCopyPiece);
+        ssize_t got = source.Read(chunk, kCopyPiece);
         if (got == 0) break;
         // A read error is not the end of the file: the peer would take a
         // cut file for a whole one.
@@ -99,8 +109,8 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
         }
         const std::size_t count = static_cast<std::size_t>(got);
         if (waitHere) {
-            code = SendWaiting(chunk.get(), count);
-        } else if (SendWhole(chunk.get(), count) < count) {
+            code = SendWaiting(chunk, count);
+        } else if (SendWhole(chunk, count) < count) {
             code = WSR_SEND_FAILED;
         }
         if (code != WSR_OK) break;
@@ -116,12 +126,12 @@ int CIP_WSClient::SendSource(CIP_DataSource& source) {
 
 int CIP_WSClient::SendReader(BlockReader& reader) {
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
-    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
+    char* chunk = TransferBuffer();
     std::int64_t total = 0;
     for (;;) {
-        ssize_t got = reader.Read(chunk.get(), kCopyPiece);
+        ssize_t got = reader.Read(chunk, kCopyPiece);
         if (got <= 0) return Result(WSR_OK);
-        if (SendWhole(chunk.get(), static_cast<std::size_t>(got)) < static_cast<std::size_t>(got)) {
+        if (SendWhole(chunk, static_cast<std::size_t>(got)) < static_cast<std::size_t>(got)) {
             return Result(WSR_SEND_FAILED);
         }
         total += got;
@@ -152,7 +162,7 @@ int CIP_WSClient::ReceiveToSource(CIP_DataSource& source, int mode, int wait, st
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     if (mode != OPEN_CREATE && mode != OPEN_APPEND) return Result(WSR_BAD_MODE);
     if (source.Open(mode) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
-    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
+    char* chunk = TransferBuffer();
     std::int64_t total = 0;
     int code = WSR_OK;
     for (;;) {
@@ -165,13 +175,13 @@ int CIP_WSClient::ReceiveToSource(CIP_DataSource& source, int mode, int wait, st
             code = WSR_TIMEOUT;
             break;
         }
-        int got = Receive(chunk.get(), static_cast<int>(want), 0);
+        int got = Receive(chunk, static_cast<int>(want), 0);
         if (got == 0) break;
         if (got < 0) {
             code = WSR_RECEIVE_FAILED;
             break;
         }
-        if (source.Write(chunk.get(), static_cast<std::size_t>(got)) != got) {
+        if (source.Write(chunk, static_cast<std::size_t>(got)) != got) {
             code = WSR_SOURCE_WRITE_FAILED;
             break;
         }
@@ -189,16 +199,16 @@ int CIP_WSClient::ReceiveToWriter(BlockWriter& writer, int wait, std::int64_t li
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     const std::int64_t capacity = writer.Capacity();
     if (limit <= 0 || limit >= capacity) limit = capacity;
-    auto chunk = std::make_unique_for_overwrite<char[]>(kCopyPiece);
+    char* chunk = TransferBuffer();
     std::int64_t total = 0;
     for (;;) {
         std::int64_t want = std::min(static_cast<std::int64_t>(kCopyPiece), limit - total);
         if (want <= 0) return Result(WSR_OK);
         if (wait > 0 && WaitReadable(wait, 0) != 0) return Result(WSR_TIMEOUT);
-        int got = Receive(chunk.get(), static_cast<int>(want), 0);
+        int got = Receive(chunk, static_cast<int>(want), 0);
         if (got == 0) return Result(WSR_OK);
         if (got < 0) return Result(WSR_RECEIVE_FAILED);
-        if (writer.Write(chunk.get(), static_cast<std::size_t>(got)) != got) {
+        if (writer.Write(chunk, static_cast<std::size_t>(got)) != got) {
             return Result(WSR_SOURCE_WRITE_FAILED);
         }
         total += got;

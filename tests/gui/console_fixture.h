@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
@@ -22,6 +23,7 @@
 
 #include "config/settings.h"
 #include "engine/ftp_server.h"
+#include "gui/event_receiver.h"
 #include "gui/log_view.h"
 #include "gui/status_tree.h"
 #include "gui/twgui_main.h"
@@ -31,6 +33,22 @@ namespace console_fixture {
 
 inline constexpr int kWaitMs = 30000;
 inline const QColor kNavy(0, 0, 128), kMaroon(128, 0, 0);
+
+// Runs the event loop until every window has handled the events sent to it
+// so far, the status refresh after them included.
+inline void SettleWindows() {
+    auto settled = [] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            for (GuiEventReceiver* receiver : window->findChildren<GuiEventReceiver*>()) {
+                if (!receiver->Settled()) return false;
+            }
+        }
+        return true;
+    };
+    QElapsedTimer clock;
+    clock.start();
+    while (!settled() && clock.elapsed() < kWaitMs) QTest::qWait(1);
+}
 
 // One real FTP client, answering each command with one line.
 class Client {
@@ -47,13 +65,16 @@ public:
         process_.waitForFinished(5000);
     }
     // Sends a command and waits for its answer, keeping the window's event
-    // loop running meanwhile: the session may be waiting for the window.
+    // loop running meanwhile, then until the window has handled the events
+    // the session sent before answering: sessions never wait for it.
     QString Do(const QString& command) {
         process_.write((command + QLatin1Char('\n')).toUtf8());
         QElapsedTimer clock;
         clock.start();
         while (!process_.canReadLine() && clock.elapsed() < kWaitMs) QTest::qWait(5);
-        return QString::fromUtf8(process_.readLine()).trimmed();
+        const QString answer = QString::fromUtf8(process_.readLine()).trimmed();
+        SettleWindows();
+        return answer;
     }
 
 private:

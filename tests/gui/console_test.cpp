@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -35,6 +36,57 @@
 #include "ui_twgui_main.h"
 
 using namespace console_fixture;
+
+namespace {
+
+// A window that takes its time for every paint.
+class SlowPaints : public QObject {
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::UpdateRequest) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+};
+
+// A loopback address of its own for session `n`.
+std::string Address(int n) { return "127.0.0." + std::to_string(10 + n); }
+
+// The last line of a reply (the one whose code is followed by a space).
+std::string FinalLine(int fd) {
+    for (;;) {
+        const std::string line = loopback::ReceiveUntil(fd, "\r\n");
+        if (line.size() < 6 || line[3] == ' ') return line;
+    }
+}
+
+// One login and logout from `from` over a raw connection; false when a
+// reply was not the expected one.
+bool LoginAndOut(int port, const std::string& from) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, to{};
+    local.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+              connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    loopback::SetReceiveTimeout(fd, kWaitMs);
+    auto step = [&](const char* command, const char* code) {
+        if (!ok) return;
+        if (command != nullptr) loopback::SendText(fd, command);
+        ok = FinalLine(fd).rfind(code, 0) == 0;
+    };
+    step(nullptr, "220 ");
+    step("USER alice\r\n", "331 ");
+    step("PASS pw\r\n", "230 ");
+    step("QUIT\r\n", "221 ");
+    close(fd);
+    return ok;
+}
+
+}  // namespace
 
 class ConsoleTest : public QObject, protected ConsoleFixture {
     Q_OBJECT
@@ -369,13 +421,9 @@ private slots:
         // Any kind but a state change is a log line; a state change only
         // refreshes; a null text is ignored altogether.
         auto send = [this](const char* text, int kind) {
-            std::atomic<bool> done{false};
-            std::thread session([&] {
-                server_->events.Send(text, kind);
-                done = true;
-            });
-            QTRY_VERIFY(done.load());
+            std::thread session([&] { server_->events.Send(text, kind); });
             session.join();
+            SettleWindows();
         };
         const int32_t stamp = window_->RefreshStamp();
         send("a state change", EVENT_STATE_CHANGED);
@@ -386,8 +434,51 @@ private slots:
         QCOMPARE(window_->RefreshStamp(), stamp + 2);
         send(nullptr, EVENT_LOG_TEXT);
         window_->findChild<GuiEventReceiver*>()->OnServerEvent(nullptr, EVENT_LOG_TEXT);
+        SettleWindows();
         QCOMPARE(Lines(window_->Log()).size(), 2);
         QCOMPARE(window_->RefreshStamp(), stamp + 2);
+    }
+
+    void manySessionsAtOnceWithASlowWindow() {
+        // Sessions log in and out at once, each from a loopback address of
+        // its own, while every paint of the window takes 20 ms: each
+        // session's two lines are logged once and in order, and once the
+        // window has caught up the tree shows no session.
+        SlowPaints slow;
+        window_->installEventFilter(&slow);
+        constexpr int kThreads = 10, kRounds = 6;
+        std::atomic<int> failed{0}, finished{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int r = 0; r < kRounds; ++r) {
+                    if (!LoginAndOut(port_, Address(t * kRounds + r))) ++failed;
+                }
+                ++finished;
+            });
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(finished.load() == kThreads, kWaitMs);
+        for (std::thread& t : threads) t.join();
+        QCOMPARE(failed.load(), 0);
+        // A session's end is logged after its 221.
+        auto ends = [this] {
+            return Lines(window_->Log()).filter(QStringLiteral(" disconnected.")).size();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(ends(), kThreads * kRounds, kWaitMs);
+        SettleWindows();
+        const QStringList lines = Lines(window_->Log());
+        for (int s = 0; s < kThreads * kRounds; ++s) {
+            const QString from = QStringLiteral("Connection from %1 ").arg(
+                QString::fromStdString(Address(s)));
+            const QString accepted = from + QStringLiteral("accepted. [Account: Alice]");
+            const QString ended = from + QStringLiteral("disconnected.");
+            QCOMPARE(lines.count(accepted), 1);
+            QCOMPARE(lines.count(ended), 1);
+            QVERIFY2(lines.indexOf(accepted) < lines.indexOf(ended), qPrintable(from));
+        }
+        QCOMPARE(Tree()->topLevelItemCount(), 0);
+        QCOMPARE(StatusLine(),
+                 QStringLiteral("Status: 0 connections are currently active on the server"));
     }
 
     void sessionsWaitingForTheWindowNeverHoldUpItsEnd() {
