@@ -38,18 +38,7 @@ class AuditTarnhold(Tarnhold):
     def __init__(self, workdir, executable, data_dir, name, conf="", stored=None):
         super().__init__(workdir, executable, data_dir, name=name)
         self.conf = conf
-        self.stored = stored
-
-    def prepare(self):
-        super().prepare()
-        path = os.path.join(self.config_dir, "tarnhold.bot")
-        if self.stored is not None:
-            with open(path, newline="") as f:
-                text = f.read()
-            with open(path, "w", newline="") as f:
-                f.write(text.replace("\r\n%s\r\n" % self.password, "\r\n%s\r\n" % self.stored, 1))
-        with open(os.path.join(self.config_dir, "tarnhold.conf"), "w") as f:
-            f.write(self.conf)
+        self.stored_password = stored
 
 
 def hash_of(executable, password):

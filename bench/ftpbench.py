@@ -273,19 +273,33 @@ class Tarnhold(Server):
     def argv(self):
         return [self.executable, "--headless", "--config-dir", self.config_dir]
 
+    # "Max user limit", the bench account's "Max logins", its stored
+    # password (None: self.password) and tarnhold.conf's text (None: no
+    # file), which the variants below change.
+    max_users = 100
+    max_logins = 10
+    stored_password = None
+    conf = None
+
     def prepare(self):
-        options = [self.port, self.features, "f4240", "f4240", 100, 0, 1, 0, 300]
+        options = [self.port, self.features, "f4240", "f4240", self.max_users, 0, 1, 0, 300]
         anonymous = ["Public FTP Account", "", "", "", "", 0, "f4240", "f4240", 300, 10, 0, 0, 0, 0, 0]
-        account = ["Bench", self.user, self.password, self.data_dir, "", 0, "f4240", "f4240", 300, 10, 1,
-                   0, 0, 0, 0]
+        password = self.password if self.stored_password is None else self.stored_password
+        account = ["Bench", self.user, password, self.data_dir, "", 0, "f4240", "f4240", 300,
+                   self.max_logins, 1, 0, 0, 0, 0]
         lines = ["SRVROPT+!~*#$"] + [str(v) for v in options]
         lines += ["ANONACCT+!~*#$"] + [str(v) for v in anonymous]
         lines += ["REGACCT+!~*#$"] + [str(v) for v in account]
         lines += ["ACCPATH+!~*#$", self.data_dir, "%x" % self.RIGHTS, "0"]
         lines += ["BLKLIST+!~*#$"]
-        path = os.path.join(self.config_dir, "tarnhold.bot")
-        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w", newline="") as f:
-            f.write("\r\n".join(lines) + "\r\n")
+        files = [("tarnhold.bot", "\r\n".join(lines) + "\r\n")]
+        if self.conf is not None:
+            files.append(("tarnhold.conf", self.conf))
+        for name, text in files:
+            path = os.path.join(self.config_dir, name)
+            with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w",
+                      newline="") as f:
+                f.write(text)
 
     def version(self):
         return "%s (build type %s)" % (self.executable, tarnhold_build_type(self.executable))
@@ -300,14 +314,10 @@ class TarnholdIPv6(Tarnhold):
     def __init__(self, workdir, executable, data_dir, features=0):
         super().__init__(workdir, executable, data_dir, features, column="ipv6")
 
+    conf = "ipv6 = yes\n"
+
     def serves(self, workload):
         return workload.over_ipv6 and super().serves(workload)
-
-    def prepare(self):
-        super().prepare()
-        path = os.path.join(self.config_dir, "tarnhold.conf")
-        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
-            f.write("ipv6 = yes\n")
 
 
 class TarnholdDesktop(Tarnhold):

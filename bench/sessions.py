@@ -158,21 +158,9 @@ class TarnholdLimits(fb.Tarnhold):
     bench account's "Max logins" 0 (any number): as many sessions as the
     clients open."""
 
-    def prepare(self):
-        options = [self.port, self.features, "f4240", "f4240", 0, 0, 1, 0, 300]
-        anonymous = ["Public FTP Account", "", "", "", "", 0, "f4240", "f4240", 300, 10, 0, 0, 0, 0, 0]
-        account = ["Bench", self.user, self.password, self.data_dir, "", 0, "f4240", "f4240", 300, 0, 1,
-                   0, 0, 0, 0]
-        lines = ["SRVROPT+!~*#$"] + [str(v) for v in options]
-        lines += ["ANONACCT+!~*#$"] + [str(v) for v in anonymous]
-        lines += ["REGACCT+!~*#$"] + [str(v) for v in account]
-        lines += ["ACCPATH+!~*#$", self.data_dir, "%x" % self.RIGHTS, "0"]
-        lines += ["BLKLIST+!~*#$"]
-        for name, text in (("tarnhold.bot", "\r\n".join(lines) + "\r\n"),
-                           ("tarnhold.conf", "apply_limits = yes\n")):
-            path = os.path.join(self.config_dir, name)
-            with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w", newline="") as f:
-                f.write(text)
+    max_users = 0
+    max_logins = 0
+    conf = "apply_limits = yes\n"
 
 
 # The peers' own limits, raised well past the sessions opened here.
