@@ -1003,10 +1003,15 @@ class Concurrent(Workload):
                 logout(ftp)
         for i in range(count):
             self.data.check("multi/m%02d.bin" % i, self.buffers[i], counts[i])
-        # Each client's bytes at the moment the first one had its whole file.
+        return [count * self.sizes["client_size"] / MiB / elapsed, self.slowest(progress, start)]
+
+    @staticmethod
+    def slowest(progress, start):
+        """The slowest client's MiB/s: its bytes at the moment the first
+        client had its whole file. progress: each client's (time, bytes)."""
         first = min(p[-1][0] for p in progress)
         slowest = min(max((n for t, n in p if t <= first), default=0) for p in progress)
-        return [count * self.sizes["client_size"] / MiB / elapsed, slowest / MiB / (first - start)]
+        return slowest / MiB / (first - start)
 
 
 class IdleMemory(Workload):

@@ -23,7 +23,6 @@ import shutil
 import statistics
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -59,43 +58,9 @@ class ManyDownloads(fb.Concurrent):
     would show 0. Here each client's rate runs from its first byte to its
     last: the slowest is the least any client got while the others ran."""
 
-    def measure(self, server, round_no):
-        count = self.sizes["clients"]
-        time.sleep(0.5)
-        clients = []
-        try:
-            for _ in range(count):
-                clients.append(fb.login(server))
-            barrier = threading.Barrier(count + 1)
-            counts = [0] * count
-            progress = [[] for _ in range(count)]
-            errors = []
-
-            def download(i):
-                try:
-                    barrier.wait()
-                    counts[i] = fb.receive(clients[i], "RETR multi/m%02d.bin" % i, self.buffers[i],
-                                           progress[i])
-                except Exception as e:  # reported by the main thread
-                    errors.append("client %d: %r" % (i, e))
-
-            threads = [threading.Thread(target=download, args=(i,), daemon=True) for i in range(count)]
-            for t in threads:
-                t.start()
-            barrier.wait()
-            start = time.perf_counter()
-            for t in threads:
-                t.join()
-            elapsed = time.perf_counter() - start
-            if errors:
-                raise fb.BenchError("; ".join(errors))
-        finally:
-            for ftp in clients:
-                fb.logout(ftp)
-        for i in range(count):
-            self.data.check("multi/m%02d.bin" % i, self.buffers[i], counts[i])
-        slowest = min(p[-1][1] / fb.MiB / max(p[-1][0] - p[0][0], 1e-6) for p in progress)
-        return [count * self.sizes["client_size"] / fb.MiB / elapsed, slowest]
+    @staticmethod
+    def slowest(progress, start):
+        return min(p[-1][1] / fb.MiB / max(p[-1][0] - p[0][0], 1e-6) for p in progress)
 
 
 def table(title, header, rows):
