@@ -84,23 +84,11 @@ class HomeServerTestCase(harness.ServerTestCase):
         server.wait_for_line(r"Listening for connections on port %d$" % server.port)
         return server
 
-
-class BehindRouterTest(HomeServerTestCase):
-
-    def serve(self, conf=None, features=0):
-        server = self.start_home_server(conf, features)
-        self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
-        # The owner's hand-made forwards: the control port and the range.
-        self.lab.forward(server.port)
-        self.lab.forward((LOW, HIGH))
-        return server
-
-    def use(self, ftp, server, host):
-        """Logs in from host, lists, downloads and uploads; the upload's
-        bytes as stored."""
+    def transfer(self, ftp, host, address, port):
+        """Logs in from host to address:port as alice, lists, downloads and
+        uploads; the upload's bytes as stored."""
         with host.inside():
-            ftp.connect(self.lab.PUBLIC if host is self.lab.internet else self.lab.HOME,
-                        server.port, timeout=15)
+            ftp.connect(address, port, timeout=15)
             try:
                 ftp.login("alice", "secret")
                 if isinstance(ftp, ftplib.FTP_TLS):
@@ -117,6 +105,23 @@ class BehindRouterTest(HomeServerTestCase):
                 ftp.close()
         with open(os.path.join(self.home, name), "rb") as f:
             return f.read()
+
+
+class BehindRouterTest(HomeServerTestCase):
+
+    def serve(self, conf=None, features=0):
+        server = self.start_home_server(conf, features)
+        self.addCleanup(lambda: self.assertEqual(server.stop(), 0))
+        # The owner's hand-made forwards: the control port and the range.
+        self.lab.forward(server.port)
+        self.lab.forward((LOW, HIGH))
+        return server
+
+    def use(self, ftp, server, host):
+        """Logs in from host, lists, downloads and uploads; the upload's
+        bytes as stored."""
+        address = self.lab.PUBLIC if host is self.lab.internet else self.lab.HOME
+        return self.transfer(ftp, host, address, server.port)
 
     def test_an_internet_client_is_served_through_the_forwarded_range(self):
         conf = "# the owner's router forwards these\npassive_ports = %d-%d\n" \

@@ -8,8 +8,6 @@ PORT may, but not a port below 1024; and the login guard blocks a
 guesser's whole /64 while another /64 is served."""
 
 import ftplib
-import io
-import os
 import re
 import socket
 import unittest
@@ -63,24 +61,9 @@ class InternetClientsTest(IPv6LabTestCase):
         server = self.serve(features=MODERN | TLS)
         context = test_internet.client_context()
         for ftp in (ftplib.FTP(), harness.ReusingFTP_TLS(context=context)):
-            with self.subTest(client=type(ftp).__name__), self.lab.internet.inside():
-                ftp.connect(NetLab.HOME6, server.port, timeout=15)
-                try:
-                    ftp.login("alice", "secret")
-                    if isinstance(ftp, ftplib.FTP_TLS):
-                        ftp.prot_p()
-                    self.assertIn("awkward.bin", ftp.nlst())
-                    received = io.BytesIO()
-                    ftp.retrbinary("RETR awkward.bin", received.write)
-                    self.assertEqual(received.getvalue(), AWKWARD)
-                    name = "up-%s" % type(ftp).__name__
-                    self.assertEqual(ftp.storbinary("STOR " + name, io.BytesIO(AWKWARD)),
-                                     "226 Transfer Complete")
-                    ftp.quit()
-                finally:
-                    ftp.close()
-                with open(os.path.join(self.home, name), "rb") as f:
-                    self.assertEqual(f.read(), AWKWARD)
+            with self.subTest(client=type(ftp).__name__):
+                self.assertEqual(self.transfer(ftp, self.lab.internet, NetLab.HOME6, server.port),
+                                 AWKWARD)
         url = "ftp://alice:secret@[%s]:%d/" % (NetLab.HOME6, server.port)
         curl = self.lab.internet.run(["curl", "-g", "--silent", "--show-error", "--max-time",
                                       "60", url + "awkward.bin"], text=False, timeout=90)
