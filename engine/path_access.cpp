@@ -1,7 +1,11 @@
 #include "engine/path_access.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -39,6 +43,25 @@ bool JoinResolved(const std::string& folder, std::string_view name, std::string&
     return out.size() < kRealPathSize;
 }
 
+// Whether an absolute path exists with no link anywhere on it, asked in one
+// openat2() call that refuses links: a readlink() per name costs a system
+// call each. A kernel or sandbox without openat2() answers false, and the
+// callers walk the path name by name instead.
+bool ExistsWithoutLinks(const std::string& path) {
+    static std::atomic<bool> unavailable{false};
+    if (unavailable.load(std::memory_order_relaxed)) return false;
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+        close(static_cast<int>(fd));
+        return true;
+    }
+    if (errno == ENOSYS || errno == EPERM) unavailable.store(true, std::memory_order_relaxed);
+    return false;
+}
+
 // The last name of a path in normal form; empty for "/" and for a text
 // that is no path.
 std::string_view LastName(std::string_view path) {
@@ -52,9 +75,10 @@ std::string_view LastName(std::string_view path) {
 // each of them would read every one of those folders again. The walk
 // takes one name at a time, as realpath() does: a name that is no link
 // lies in its resolved folder under its own name (JoinResolved, as a
-// listing joins its entries), and a link is left to realpath(). What was
-// resolved is kept only for one command: links may change between
-// commands.
+// listing joins its entries), and a link is left to realpath(). A path
+// with no link at all, the common case, is asked about in one call
+// instead (Unlinked). What was resolved is kept only for one command:
+// links may change between commands.
 class PathResolver {
 public:
     bool Resolve(const std::string& path, ResolveMode mode, std::string& out) {
@@ -76,6 +100,7 @@ public:
                 return true;
             }
         }
+        if (Unlinked(path, out)) return true;
         std::string folder;
         if (!Existing(FolderOf(path), folder)) return false;
         switch (Step(folder, LastName(path), out)) {
@@ -130,18 +155,49 @@ private:
         return errno == ENOENT ? Name::Missing : Name::Failed;
     }
 
-    // What realpath() gives for a normalised path that must exist, from the
-    // deepest of its folders that this command resolved already.
-    bool Existing(std::string_view path, std::string& out) {
+    // The deepest folder of `path` that this command resolved already:
+    // path[0, returned length) resolves to `out` ("/" for none).
+    std::size_t Deepest(std::string_view path, std::string& out) const {
         out = "/";
-        if (path == "/") return true;
-        std::size_t done = 0;  // path[0, done) is resolved into `out`
+        std::size_t done = 0;
         for (const Known& known : known_) {
             if (known.written.size() > done && IsAtOrBelow(known.written, path)) {
                 done = known.written.size();
                 out = known.real;
             }
         }
+        return done;
+    }
+
+    // A path of at least two names beyond its deepest resolved folder,
+    // resolved in one call when none of those names is a link: each then
+    // lies in its folder under its own name, and every folder on the way
+    // is remembered as the walk would remember it. False (and `out`
+    // unspecified) when the rest holds a link, is missing, or cannot be
+    // asked about this way; the walk then decides.
+    bool Unlinked(std::string_view path, std::string& out) {
+        const std::size_t done = Deepest(path, out);
+        const std::string_view rest = path.substr(done);  // begins with '/'
+        if (rest.find('/', 1) == std::string_view::npos) return false;
+        if (out == "/") out.clear();
+        const std::size_t base = out.size();
+        out.append(rest);
+        if (out.size() >= kRealPathSize || !ExistsWithoutLinks(out)) return false;
+        for (std::size_t cut = rest.find('/', 1); cut != std::string_view::npos;
+             cut = rest.find('/', cut + 1)) {
+            Remember(path.substr(0, done + cut), out.substr(0, base + cut));
+        }
+        Remember(path, out);
+        return true;
+    }
+
+    // What realpath() gives for a normalised path that must exist, from the
+    // deepest of its folders that this command resolved already.
+    bool Existing(std::string_view path, std::string& out) {
+        out = "/";
+        if (path == "/") return true;
+        if (Unlinked(path, out)) return true;
+        std::size_t done = Deepest(path, out);  // path[0, done) is resolved into `out`
         std::string next;
         while (done < path.size()) {
             std::size_t end = path.find('/', done + 1);
