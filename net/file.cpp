@@ -47,8 +47,10 @@ int CIP_File::Open(const char* path, int access, int disposition, int appendFlag
     std::string realPath(trimmed);
 
     int flags = O_CLOEXEC | O_NOCTTY;
-    // Non-blocking only for the open itself: opening a FIFO for reading
-    // would otherwise wait for a writer forever.
+    // Opening a FIFO for reading would otherwise wait for a writer forever.
+    // The flag stays: only regular files are kept, and on those it changes
+    // nothing (open(2)), so clearing it would be one more system call per
+    // file for no effect.
     flags |= O_NONBLOCK;
     bool writing = access == FILE_ACCESS_READ_WRITE;
     if (access == FILE_ACCESS_READ) {
@@ -77,7 +79,6 @@ int CIP_File::Open(const char* path, int access, int disposition, int appendFlag
     // never end a transfer: only regular files count as files here.
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ok = ok && ::fcntl(fd, F_SETFL, appendFlag != 0 ? O_APPEND : 0) == 0;
     ok = ok && TakeSharingLock(fd, writing);
     // Only a file with contents is truncated: on some file systems (ext4)
     // truncating even an empty file makes its close flush all data later
