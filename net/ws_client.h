@@ -77,10 +77,9 @@ public:
                              const char* localText);
     // Creates a close-on-exec socket into handle (-1 on failure): 0, or 1.
     virtual int CreateSocket(int& handle, int family, int type, int protocol);
-    // Closes the data socket (shut down first when it is a stream) and the
-    // listening socket; clears the ports and the host text. 0, or 1 when a
-    // shutdown or close failed (a connection the peer already dropped
-    // does not count). Both sockets are closed in every case.
+    // Closes the data socket and the listening socket; clears the ports
+    // and the host text. 0, or 1 when a close failed. Both sockets are
+    // closed in every case.
     virtual int Disconnect();
 
     // Opens the listening socket on address:port (address in network
@@ -236,8 +235,7 @@ protected:
     std::int32_t receiveTimeout = 30000;
 
 private:
-    // Closes the data socket (shutting a stream down first): true when
-    // both calls succeeded.
+    // Closes the data socket: true when the close succeeded.
     bool CloseDataSocket();
     // Takes over an accepted connection as the data socket.
     int AdoptAccepted(int handle, const sockaddr_storage& peer);
