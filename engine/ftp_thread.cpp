@@ -136,6 +136,11 @@ CommandNumber CIP_FTPThread::ParseCommand(const char* text) {
     return ::ParseCommand(text, features);
 }
 
+bool CIP_FTPThread::ReadsAhead() const {
+    // The options as they are now: FTPS may be switched on during a session.
+    return (ftpServer->Features() & FEATURE_TLS) == 0;
+}
+
 void CIP_FTPThread::RefuseBusy() {
     static const char kBusy[] = "550 Too Many Connections, Please Try Later.\r\n";
     SendAll(kBusy, sizeof kBusy - 1, 0);

@@ -50,6 +50,14 @@ public:
     // Refuses a connection over the server's limit, without a greeting.
     void RefuseBusy() override;
 
+protected:
+    // Reads ahead unless FTPS is on: bytes received past an AUTH TLS line
+    // would be missing from the handshake that follows it (and past CCC,
+    // from the plain lines after it).
+    bool ReadsAhead() const override;
+
+public:
+
     // The command number of a line (its line end removed). On an IPv6
     // connection EPSV and EPRT count whatever the feature bits say.
     virtual CommandNumber ParseCommand(const char* text);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -94,14 +95,13 @@ int CIP_WSThread::ReadLine(char* buffer, int size, int timeout) {
     int room = size - 1;
     buffer[0] = '\0';
     while (room > 0) {
-        if (timeout > 0 && SelectReadable(sock, timeout, 0) != 0) return total;
         char* at = buffer + total;
-        int peeked = ReceiveBytes(sock, at, room, MSG_PEEK);
+        int peeked = PeekLine(at, room, timeout);
         if (peeked < 1) return total;
         // A CR that ended the previous piece and an LF that starts this one
         // are one line end split across two packets.
         if (total > 0 && buffer[total - 1] == '\r' && at[0] == '\n') {
-            if (ReceiveBytes(sock, at, 1, 0) != 1) return total;
+            if (TakeLine(at, 1) != 1) return total;
             buffer[total + 1] = '\0';
             return total + 1;
         }
@@ -114,7 +114,7 @@ int CIP_WSThread::ReadLine(char* buffer, int size, int timeout) {
                 break;
             }
         }
-        int got = ReceiveBytes(sock, at, take, 0);
+        int got = TakeLine(at, take);
         if (got < 1) return total;
         total += got;
         room -= got;
@@ -122,6 +122,29 @@ int CIP_WSThread::ReadLine(char* buffer, int size, int timeout) {
         if (lineEnd && got == take) return total;
     }
     return total;
+}
+
+int CIP_WSThread::PeekLine(char* at, int room, int timeout) {
+    // What was read ahead goes first, whether or not reading ahead is
+    // still allowed.
+    if (aheadCount == 0) {
+        if (timeout > 0 && SelectReadable(sock, timeout, 0) != 0) return 0;
+        if (!ReadsAhead()) return ReceiveBytes(sock, at, room, MSG_PEEK);
+        const int got = ReceiveBytes(sock, readAhead, static_cast<int>(sizeof readAhead), 0);
+        if (got < 1) return got;
+        aheadStart = 0;
+        aheadCount = got;
+    }
+    const int shown = std::min(room, aheadCount);
+    std::memcpy(at, readAhead + aheadStart, static_cast<std::size_t>(shown));
+    return shown;
+}
+
+int CIP_WSThread::TakeLine(char* at, int count) {
+    if (aheadCount == 0) return ReceiveBytes(sock, at, count, 0);
+    aheadStart += count;
+    aheadCount -= count;
+    return count;
 }
 
 int CIP_WSThread::Connect(int port, const char* host, int timeout, int family, int type) {

@@ -72,8 +72,9 @@ public:
     // Reads one line ended by CR LF into `buffer` (zero-terminated), at
     // most size - 1 bytes. With timeout > 0 a line also ends when no
     // further byte arrives within timeout seconds. Bytes after the line end
-    // stay in the socket. Returns the bytes stored (line end included); 0
-    // when nothing came, the peer closed or the read failed.
+    // stay in the socket, or in the read-ahead for the next call where
+    // ReadsAhead allows one. Returns the bytes stored (line end included);
+    // 0 when nothing came, the peer closed or the read failed.
     virtual int ReadLine(char* buffer, int size, int timeout);
     // Opens an outgoing connection to host:port (a dotted or IPv6 address,
     // or a name resolved to IPv4 with ResolveHost), waiting at most
@@ -124,6 +125,11 @@ public:
 
 protected:
     int SecuredSocket() const override;
+    // Whether ReadLine may receive past a line end into its read-ahead:
+    // one receive per line instead of a peek and a receive. Not where
+    // another reader may take over the socket after a line (a TLS
+    // handshake). Default: no.
+    virtual bool ReadsAhead() const { return false; }
 
     int sock = NO_SOCKET;
     SocketAddress peerAddress;
@@ -139,4 +145,17 @@ private:
     // The connection thread hands the accepted connection over.
     friend class CIP_WSServer;
     bool ServerShuttingDown() const;
+    // Up to `room` bytes of what the next line may hold copied to `at`,
+    // without taking them: from the read-ahead, else (after waiting up to
+    // `timeout` seconds when timeout > 0) received ahead or peeked. The
+    // count, or below 1 when nothing came.
+    int PeekLine(char* at, int room, int timeout);
+    // Takes the first `count` bytes that PeekLine showed (they are in `at`
+    // already when taken from the read-ahead): the count taken.
+    int TakeLine(char* at, int count);
+
+    // Command lines are at most a few hundred bytes.
+    char readAhead[512] = {};
+    int aheadStart = 0;
+    int aheadCount = 0;
 };

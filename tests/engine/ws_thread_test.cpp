@@ -18,15 +18,19 @@ using namespace std::chrono_literals;
 // A connection thread without a server, working on a given socket.
 class Session : public CIP_WSThread {
 public:
-    explicit Session(int socket = NO_SOCKET) { sock = socket; }
+    explicit Session(int socket = NO_SOCKET, bool ahead = false) : readsAhead(ahead) {
+        sock = socket;
+    }
     ~Session() override { sock = NO_SOCKET; }  // the Pair closes it
     const char* HostText() const { return hostText; }
     int OnConnected(int, const char* host) override {
         connectedHost = host;
         return refuseWith;
     }
+    bool ReadsAhead() const override { return readsAhead; }
     std::string connectedHost;
     int refuseWith = 0;
+    bool readsAhead = false;
 };
 
 std::string Line(Session& s, int size, int timeout) {
@@ -37,17 +41,21 @@ std::string Line(Session& s, int size, int timeout) {
     return std::string(buffer, static_cast<std::size_t>(n));
 }
 
-TEST(ReadLine, TwoLinesInOnePacketComeOneAtATime) {
+// Every line comes out the same whether the session peeks at the socket
+// or reads ahead of the line.
+class ReadLine : public testing::TestWithParam<bool> {};
+
+TEST_P(ReadLine, TwoLinesInOnePacketComeOneAtATime) {
     loopback::Pair pair;
-    Session s(pair.served);
+    Session s(pair.served, GetParam());
     loopback::SendText(pair.client, "NOOP\r\nPWD\r\n");
     EXPECT_EQ(Line(s, 257, 1), "NOOP\r\n");
     EXPECT_EQ(Line(s, 257, 1), "PWD\r\n");
 }
 
-TEST(ReadLine, SilenceOfTimeoutSecondsEndsAPartialLine) {
+TEST_P(ReadLine, SilenceOfTimeoutSecondsEndsAPartialLine) {
     loopback::Pair pair;
-    Session s(pair.served);
+    Session s(pair.served, GetParam());
     loopback::SendText(pair.client, "NO");
     std::thread late([&] {
         std::this_thread::sleep_for(1500ms);
@@ -58,17 +66,17 @@ TEST(ReadLine, SilenceOfTimeoutSecondsEndsAPartialLine) {
     EXPECT_EQ(Line(s, 257, 1), "OP\r\n");
 }
 
-TEST(ReadLine, OverlongInputIsCutAtSizeAndTheRestStays) {
+TEST_P(ReadLine, OverlongInputIsCutAtSizeAndTheRestStays) {
     loopback::Pair pair;
-    Session s(pair.served);
+    Session s(pair.served, GetParam());
     loopback::SendText(pair.client, std::string(300, 'a'));
     EXPECT_EQ(Line(s, 257, 1), std::string(256, 'a'));
     EXPECT_EQ(Line(s, 257, 1), std::string(44, 'a'));
 }
 
-TEST(ReadLine, LineEndSplitBetweenPacketsEndsTheLine) {
+TEST_P(ReadLine, LineEndSplitBetweenPacketsEndsTheLine) {
     loopback::Pair pair;
-    Session s(pair.served);
+    Session s(pair.served, GetParam());
     loopback::SendText(pair.client, "AB\r");
     std::thread late([&] {
         std::this_thread::sleep_for(200ms);
@@ -79,14 +87,47 @@ TEST(ReadLine, LineEndSplitBetweenPacketsEndsTheLine) {
     EXPECT_EQ(Line(s, 257, 0), "CD\r\n");
 }
 
-TEST(ReadLine, PeerClosingMidLineGivesThePartThenNothing) {
+TEST_P(ReadLine, PeerClosingMidLineGivesThePartThenNothing) {
     loopback::Pair pair;
-    Session s(pair.served);
+    Session s(pair.served, GetParam());
     loopback::SendText(pair.client, "XY");
     pair.CloseClient();
     EXPECT_EQ(Line(s, 257, 0), "XY");
     EXPECT_EQ(Line(s, 257, 0), "");
     EXPECT_EQ(Line(s, 1, 0), "") << "no room beyond the terminator";
+}
+
+TEST_P(ReadLine, ManyLinesInOnePacketAndALineAcrossTwo) {
+    loopback::Pair pair;
+    Session s(pair.served, GetParam());
+    std::string burst;
+    for (int i = 0; i < 80; ++i) burst += "NOOP " + std::to_string(i) + "\r\n";
+    loopback::SendText(pair.client, burst + "RETR a");
+    for (int i = 0; i < 80; ++i) EXPECT_EQ(Line(s, 257, 1), "NOOP " + std::to_string(i) + "\r\n");
+    loopback::SendText(pair.client, " b\r\n");
+    EXPECT_EQ(Line(s, 257, 1), "RETR a b\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(PeekOrReadAhead, ReadLine, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ReadingAhead" : "Peeking";
+                         });
+
+// Without reading ahead the bytes after a line stay in the socket, for a
+// TLS handshake to read; what was read ahead before is still given first.
+TEST(ReadLineHandOver, PeekingLeavesTheRestInTheSocket) {
+    loopback::Pair pair;
+    Session s(pair.served);
+    s.readsAhead = true;
+    loopback::SendText(pair.client, "USER a\r\nPASS b\r\n");
+    EXPECT_EQ(Line(s, 257, 1), "USER a\r\n");
+    s.readsAhead = false;
+    loopback::SendText(pair.client, "AUTH TLS\r\nhello");
+    EXPECT_EQ(Line(s, 257, 1), "PASS b\r\n");
+    EXPECT_EQ(Line(s, 257, 1), "AUTH TLS\r\n");
+    char rest[16] = {};
+    EXPECT_EQ(recv(pair.served, rest, sizeof rest, 0), 5);
+    EXPECT_STREQ(rest, "hello");
 }
 
 TEST(IsConnectionAlive, TellsAPresentPeerFromAGoneOne) {
