@@ -116,8 +116,7 @@ int CIP_WSClient::Connect(int port, const char* host, int wait, int family, int 
     if (bounded && !SetSocketBlocking(sock, true)) return fail(WSR_CONNECT_FAILED);
     remotePort = port;
     localPort = PortOf(sock);
-    SetReceiveTimeout(receiveTimeout);
-    SetSendTimeout(sendTimeout);
+    timeoutsOwed = true;
     int refused = OnConnected(sock, host);
     if (refused != 0) {
         CloseSocket(sock);
@@ -154,8 +153,7 @@ int CIP_WSClient::BindAndConnect(int localPort, int remotePort, const char* loca
     }
     this->remotePort = remotePort;
     this->localPort = PortOf(sock);
-    SetReceiveTimeout(receiveTimeout);
-    SetSendTimeout(sendTimeout);
+    timeoutsOwed = true;
     return Result(WSR_OK);
 }
 
@@ -203,6 +201,23 @@ void CIP_WSClient::Secure(std::unique_ptr<TlsStream> stream) {
 
 int CIP_WSClient::SecuredSocket() const { return sock; }
 
+void CIP_WSClient::ApplyOwedTimeouts() {
+    if (!timeoutsOwed || sock < 0) return;
+    timeoutsOwed = false;
+    SetSocketTimeout(sock, SO_RCVTIMEO, receiveTimeout);
+    SetSocketTimeout(sock, SO_SNDTIMEO, sendTimeout);
+}
+
+int CIP_WSClient::ReceiveBytes(int socket, void* buffer, int size, int flags) {
+    if (socket == sock && (flags & MSG_DONTWAIT) == 0) ApplyOwedTimeouts();
+    return CIP_TlsSocket::ReceiveBytes(socket, buffer, size, flags);
+}
+
+int CIP_WSClient::SendBytes(int socket, const void* data, int length, int flags) {
+    if (socket == sock && (flags & MSG_DONTWAIT) == 0) ApplyOwedTimeouts();
+    return CIP_TlsSocket::SendBytes(socket, data, length, flags);
+}
+
 bool CIP_WSClient::CloseDataSocket() {
     // The close alone ends the connection as a shutdown before it would: the
     // descriptor is this object's only (close-on-exec, one thread at a
@@ -210,6 +225,7 @@ bool CIP_WSClient::CloseDataSocket() {
     // as well would cost every transfer one more system call.
     const bool ok = CloseSocket(sock) == 0;
     sock = NO_SOCKET;
+    timeoutsOwed = false;
     return ok;
 }
 
@@ -279,8 +295,7 @@ int CIP_WSClient::AdoptAccepted(int handle, const sockaddr_storage& accepted) {
     localPort = listenPort > 0 ? listenPort : PortOf(sock);
     // An accepted connection is bounded like an outgoing one: a client
     // that stops reading or sending must not hold its session for ever.
-    SetReceiveTimeout(receiveTimeout);
-    SetSendTimeout(sendTimeout);
+    timeoutsOwed = true;
     return OnConnected(sock, hostText);
 }
 

@@ -55,8 +55,8 @@ public:
     // an IPv6 address (connected over IPv6 whatever `family` says) or a
     // name (see ResolveHost). With wait >= 0 the connect gives up after
     // wait seconds; with wait < 0 it blocks until the system decides. The
-    // connected socket gets the send and receive time-outs, then
-    // OnConnected(socket, host) may refuse it. Codes: 0, WSR_ALREADY_OPEN,
+    // connected socket is bounded by the send and receive time-outs (see
+    // SetDataTimeouts), then OnConnected(socket, host) may refuse it. Codes: 0, WSR_ALREADY_OPEN,
     // WSR_RESOLVE_FAILED, WSR_SOCKET_FAILED, WSR_CONNECT_FAILED (refused,
     // unreachable; also when the wait ends in an error),
     // WSR_CONNECT_TIMEOUT, or OnConnected's nonzero result. On any failure
@@ -95,8 +95,8 @@ public:
     // seconds, else 1 (also without a listening socket).
     virtual int WaitForConnection(int seconds);
     // Accepts the next connection as the data socket, replacing an open
-    // one, and blocks until one comes. The accepted socket gets the send
-    // and receive time-outs. Returns OnConnected's result (the socket stays
+    // one, and blocks until one comes. The accepted socket is bounded by
+    // the send and receive time-outs. Returns OnConnected's result (the socket stays
     // open when it refuses), or 1 when accepting failed (no data socket).
     // The listening socket stays open.
     virtual int Accept();
@@ -190,8 +190,11 @@ public:
     // which sends close_notify first.
     void Secure(std::unique_ptr<TlsStream> stream);
 
-    // The time-outs (milliseconds, 0 for none) applied to the data socket
-    // by every later connect, accept and datagram open. No system call.
+    // The time-outs (milliseconds, 0 for none) that bound the data socket
+    // of every later connect, accept and datagram open. No system call. A
+    // stream socket gets them with its first blocking send or receive
+    // (before: no call of its own, which a download that waits in poll()
+    // and never blocks does without); a datagram socket at once.
     void SetDataTimeouts(int sendMilliseconds, int receiveMilliseconds);
     // Apply a time-out to the open data socket; the field is updated only
     // when the system accepts it. 0, or -1.
@@ -233,8 +236,17 @@ protected:
     sockaddr_in listenAddress{};
     std::int32_t sendTimeout = 30000;
     std::int32_t receiveTimeout = 30000;
+    // The data socket does not have the time-outs yet (ApplyOwedTimeouts).
+    bool timeoutsOwed = false;
+
+    // The funnel of every send and receive: a blocking one on the data
+    // socket applies the time-outs it still owes first.
+    int ReceiveBytes(int socket, void* buffer, int size, int flags) override;
+    int SendBytes(int socket, const void* data, int length, int flags) override;
 
 private:
+    // Sets the time-outs on the data socket if it does not have them yet.
+    void ApplyOwedTimeouts();
     // Closes the data socket: true when the close succeeded.
     bool CloseDataSocket();
     // Takes over an accepted connection as the data socket.

@@ -305,7 +305,13 @@ TEST_F(WSClientTest, ConnectAndAcceptRecordTheEndsAndBoundTheSocket) {
     EXPECT_EQ(link.acceptor.LocalPort(), link.acceptor.ListenPort());
     EXPECT_EQ(link.acceptor.RemotePort(), link.dialer.LocalPort());
     EXPECT_NE(link.dialer.LocalPort(), 0);
-    // Both ends, the accepted one included, get the 30 s time-outs.
+    // Both ends, the accepted one included, are bounded by the 30 s
+    // time-outs from their first blocking send or receive on.
+    char c = 0;
+    ASSERT_EQ(link.dialer.SendAll("d", 1), 1);
+    ASSERT_EQ(link.acceptor.Receive(&c, 1, 10), 1);
+    ASSERT_EQ(link.acceptor.SendAll("a", 1), 1);
+    ASSERT_EQ(link.dialer.Receive(&c, 1, 10), 1);
     for (const CIP_WSClient* end : {&link.dialer, &link.acceptor}) {
         EXPECT_EQ(TimeoutMilliseconds(end->Socket(), SO_SNDTIMEO), 30000);
         EXPECT_EQ(TimeoutMilliseconds(end->Socket(), SO_RCVTIMEO), 30000);
@@ -342,6 +348,7 @@ TEST_F(WSClientTest, BindAndConnectUsesTheLocalAddressAndKeepsAFailedSocket) {
               WSR_OK);
     ASSERT_EQ(listener.AcceptFrom(Address("127.0.0.2"), 10), WSR_OK);
     EXPECT_EQ(listener.RemotePort(), client.LocalPort());
+    ASSERT_EQ(client.SendAll("c", 1), 1);
     EXPECT_EQ(TimeoutMilliseconds(client.Socket(), SO_SNDTIMEO), 30000);
 
     CIP_WSClient refused;
