@@ -128,8 +128,12 @@ int CIP_WSThread::PeekLine(char* at, int room, int timeout) {
     // What was read ahead goes first, whether or not reading ahead is
     // still allowed.
     if (aheadCount == 0) {
-        if (timeout > 0 && SelectReadable(sock, timeout, 0) != 0) return 0;
-        if (!ReadsAhead()) return ReceiveBytes(sock, at, room, MSG_PEEK);
+        const bool ahead = ReadsAhead();
+        // A plain connection read ahead waits in the receive itself, bounded
+        // by the socket's time-out, rather than in a poll() before it.
+        const bool waitInReceive = ahead && !IsSecured() && WaitInReceive(timeout);
+        if (!waitInReceive && timeout > 0 && SelectReadable(sock, timeout, 0) != 0) return 0;
+        if (!ahead) return ReceiveBytes(sock, at, room, MSG_PEEK);
         const int got = ReceiveBytes(sock, readAhead, static_cast<int>(sizeof readAhead), 0);
         if (got < 1) return got;
         aheadStart = 0;
@@ -138,6 +142,16 @@ int CIP_WSThread::PeekLine(char* at, int room, int timeout) {
     const int shown = std::min(room, aheadCount);
     std::memcpy(at, readAhead + aheadStart, static_cast<std::size_t>(shown));
     return shown;
+}
+
+bool CIP_WSThread::WaitInReceive(int seconds) {
+    constexpr int kLongestWait = 2'000'000;  // seconds: as milliseconds it fits an int32_t
+    const int32_t wanted = seconds > 0 ? std::min(seconds, kLongestWait) * 1000 : receiveTimeout;
+    if (receiveWaitSet != wanted) {
+        if (SetSocketTimeout(sock, SO_RCVTIMEO, wanted) != 0) return false;
+        receiveWaitSet = wanted;
+    }
+    return seconds > 0;
 }
 
 int CIP_WSThread::TakeLine(char* at, int count) {
@@ -237,6 +251,7 @@ int CIP_WSThread::Result(int code) { return code; }
 int CIP_WSThread::SetReceiveTimeout(int milliseconds) {
     if (SetSocketTimeout(sock, SO_RCVTIMEO, milliseconds) != 0) return -1;
     receiveTimeout = milliseconds;
+    receiveWaitSet = milliseconds;
     return 0;
 }
 

@@ -150,6 +150,10 @@ private:
     // `timeout` seconds when timeout > 0) received ahead or peeked. The
     // count, or below 1 when nothing came.
     int PeekLine(char* at, int room, int timeout);
+    // Gives the socket the receive time-out of a wait of `seconds` (the
+    // connection's own receiveTimeout for 0) unless it has it: true when a
+    // receive now waits those seconds at most.
+    bool WaitInReceive(int seconds);
     // Takes the first `count` bytes that PeekLine showed (they are in `at`
     // already when taken from the read-ahead): the count taken.
     int TakeLine(char* at, int count);
@@ -158,4 +162,6 @@ private:
     char readAhead[512] = {};
     int aheadStart = 0;
     int aheadCount = 0;
+    // The receive time-out the socket has (milliseconds; -1: not known).
+    int32_t receiveWaitSet = -1;
 };
