@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -420,27 +421,45 @@ bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real, struct
            !S_ISDIR(status.st_mode);
 }
 
-int CIP_FTPThread::RetrieveActive(const char* path) {
+bool CIP_FTPThread::OpenDownload(const char* path, std::optional<CIP_FileDataSource>& file) {
     std::string real;
-    struct stat status {};
-    if (!FindReadableFile(path, real, status)) return 0;
-    NoteTransferSize(std::max<int64_t>(status.st_size - transferOffset, 0));
+    if (!AccessFile(path, PERM_FILE_READ, real)) return false;
+    file.emplace(real.c_str(), kFileReadAhead);
+    file->StartAt(transferOffset);
+    int64_t size = 0;
+    if (file->Open(OPEN_READ) == 0) {
+        size = file->SizeAtOpen();
+    } else {
+        struct stat status {};
+        if (stat(real.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) return false;
+        size = status.st_size;
+    }
+    NoteTransferSize(std::max<int64_t>(size - transferOffset, 0));
+    return true;
+}
+
+int CIP_FTPThread::SendDownload(CIP_WSClient& connection, CIP_FileDataSource& file) {
+    // A file that could not be opened before the 150 gets one more try.
+    return file.SizeAtOpen() >= 0 ? connection.SendOpenSource(file) : connection.SendSource(file);
+}
+
+int CIP_FTPThread::RetrieveActive(const char* path) {
+    std::optional<CIP_FileDataSource> file;
+    if (!OpenDownload(path, file)) return 0;
     Reply("150 RETR command started\r\n");
     DataClient connection(*this);
     if (!OpenActive(connection)) return 0;
-    const int code = SendFileFrom(connection, real);
+    const int code = SendDownload(connection, *file);
     connection.Disconnect();
     return code == WSR_OK ? 1 : 0;
 }
 
 int CIP_FTPThread::RetrievePassive(const char* path) {
-    std::string real;
+    std::optional<CIP_FileDataSource> file;
     int code = WSR_FAILED;
-    struct stat status {};
-    if (FindReadableFile(path, real, status)) {
-        NoteTransferSize(std::max<int64_t>(status.st_size - transferOffset, 0));
+    if (OpenDownload(path, file)) {
         Reply("150 RETR command started\r\n");
-        if (AcceptPassive()) code = SendFileFrom(dataConnection, real);
+        if (AcceptPassive()) code = SendDownload(dataConnection, *file);
     }
     dataConnection.Disconnect();
     return code == WSR_OK ? 1 : 0;

@@ -23,8 +23,6 @@ namespace {
 
 // EPRT refuses data ports below this while the server says so, as PORT.
 constexpr int kLowestDataPort = 1024;
-// The read-ahead of the file sources; transfers bypass it.
-constexpr int kFileReadAhead = 4096;
 
 // A whole decimal number of digits only that fits in 63 bits.
 bool ParseOffset(const char* text, std::int64_t& out) {
@@ -102,12 +100,6 @@ bool CIP_FTPThread::RestartFits(const char* path, uint32_t permission) {
     if (TakePassivePending()) dataConnection.Disconnect();
     Reply("554 Restart offset past the end of the file\r\n");
     return false;
-}
-
-int CIP_FTPThread::SendFileFrom(CIP_WSClient& connection, const std::string& real) {
-    CIP_FileDataSource file(real.c_str(), kFileReadAhead);
-    file.StartAt(transferOffset);
-    return connection.SendSource(file);
 }
 
 int CIP_FTPThread::ReceiveFileInto(CIP_WSClient& connection, const std::string& real, int mode) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,7 @@
 #include "engine/machine_listing.h"
 #include "engine/path_access.h"
 #include "engine/ws_thread.h"
+#include "net/data_source.h"
 #include "net/ws_client.h"
 
 class CIP_FTPServer;
@@ -38,6 +40,8 @@ constexpr int FTP_CLIENT_ADDRESS_SIZE = static_cast<int>(ADDRESS_TEXT_SIZE);
 static_assert(CLIENT_ADDRESS_SIZE >= ADDRESS_TEXT_SIZE, "a client record holds any address text");
 // Longest command line (line end removed) that is carried out.
 constexpr std::size_t FTP_MAX_COMMAND_LENGTH = 216;
+// The read-ahead of the file sources of transfers, which bypass it.
+constexpr int kFileReadAhead = 4096;
 
 class CIP_FTPThread : public CIP_WSThread {
 public:
@@ -252,8 +256,16 @@ protected:
     bool RestartFits(const char* path, uint32_t permission);
     // FindReadableFile's status alone (SIZE, MDTM).
     bool StatReadableFile(const char* path, struct stat& status);
-    // The file transfers of RETR, STOR and APPE from transferOffset.
-    int SendFileFrom(CIP_WSClient& connection, const std::string& real);
+    // The file of a download (RETR), opened from transferOffset before its
+    // 150 so that the open's own status gives the size: false, and no 150,
+    // when the path is refused, missing or a folder. A file that is there
+    // but cannot be opened now (in use against the sharing rule, shorter
+    // than the offset, no regular file) is left closed and tried again
+    // after the 150, where it fails as it always did.
+    bool OpenDownload(const char* path, std::optional<CIP_FileDataSource>& file);
+    // Sends the file of OpenDownload over the connection.
+    int SendDownload(CIP_WSClient& connection, CIP_FileDataSource& file);
+    // The file transfers of STOR and APPE from transferOffset.
     int ReceiveFileInto(CIP_WSClient& connection, const std::string& real, int mode);
     // STOR (OPEN_CREATE) and APPE (OPEN_APPEND) over either connection.
     int StoreOverActive(const char* path, int mode);

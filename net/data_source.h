@@ -101,6 +101,9 @@ public:
 
     // The whole file size (64-bit), or -1 when not open.
     std::int64_t Size();
+    // The size the last Open found, without asking the system again; -1
+    // when not open.
+    std::int64_t SizeAtOpen() const { return file_.sizeAtOpen; }
 
     const std::string& Name() const { return name_; }
 

@@ -96,6 +96,8 @@ int CIP_File::Open(const char* path, int access, int disposition, int appendFlag
     }
     handle = fd;
     append = appendFlag;
+    // Its size now: emptied above, or as the status found it.
+    sizeAtOpen = disposition == FILE_CREATE_ALWAYS ? 0 : static_cast<std::int64_t>(st.st_size);
     return 0;
 }
 
@@ -103,6 +105,7 @@ int CIP_File::Close() {
     if (handle == -1) return -1;
     int rc = ::close(handle);
     handle = -1;
+    sizeAtOpen = -1;
     return rc == 0 || errno == EINTR ? 1 : 0;
 }
 

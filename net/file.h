@@ -67,5 +67,6 @@ public:
     virtual std::int64_t Size();
 
     int handle = -1;         // the descriptor; -1 when no file is open
+    std::int64_t sizeAtOpen = -1;  // the size the open found (-1: no file open)
     std::int32_t append = 0; // nonzero: writes go to the end
 };

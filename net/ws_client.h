@@ -112,6 +112,8 @@ public:
     // WSR_FAILED (reading the source failed: the peer got only a part),
     // WSR_STOPPED (ContinueSend or IsCancelled). The source is closed again.
     virtual int SendSource(CIP_DataSource& source);
+    // SendSource for a source the caller has opened for reading already.
+    int SendOpenSource(CIP_DataSource& source);
     // Sends what reader yields until it reports the end. Codes: 0,
     // WSR_NOT_CONNECTED, WSR_SEND_FAILED, WSR_STOPPED.
     virtual int SendReader(BlockReader& reader);

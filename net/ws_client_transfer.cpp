@@ -88,6 +88,14 @@ int CIP_WSClient::SendWaiting(const char* data, std::size_t count) {
 int CIP_WSClient::SendSource(CIP_DataSource& source) {
     if (sock < 0) return Result(WSR_NOT_CONNECTED);
     if (source.Open(OPEN_READ) == -1) return Result(WSR_SOURCE_OPEN_FAILED);
+    return SendOpenSource(source);
+}
+
+int CIP_WSClient::SendOpenSource(CIP_DataSource& source) {
+    if (sock < 0) {
+        source.Close();
+        return Result(WSR_NOT_CONNECTED);
+    }
     // Copied through a buffer, not with sendfile: with 20 downloads at once
     // sendfile let some connections run far ahead while the slowest got a
     // sixth of its share, and on a single connection copying is as fast.

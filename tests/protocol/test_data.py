@@ -471,6 +471,22 @@ class TransferTest(DataTestCase):
         self.assertFalse(os.path.exists(os.path.join(self.root, "outside")))
         self.assertEqual(session.ask(b"NOOP"), NOOP_OK)
 
+    def test_a_download_starts_only_for_a_file_that_is_there(self):
+        os.mkdir(self.path("folder"))
+        os.mkfifo(self.path("fifo"))
+        server = self.serve()
+        session = self.session(server)
+        for passive in (True, False):
+            # Refused before a 150: nothing there, or a folder.
+            for name in (b"missing", b"folder"):
+                replies, data = session.transfer(b"RETR " + name, passive)
+                self.assertEqual((replies, data), ([FAILED[b"RETR"]], b""), name)
+            # There but no file: it starts, then fails without waiting for
+            # a writer.
+            replies, data = session.transfer(b"RETR fifo", passive)
+            self.assertEqual((replies, data), ([RETR_STARTED, FAILED[b"RETR"]], b""))
+        self.assertEqual(session.ask(b"NOOP"), NOOP_OK)
+
     def test_a_reader_and_a_writer_of_one_file_exclude_each_other(self):
         big = 64 << 20
         make_sparse(self.path("big.bin"), big)
