@@ -56,12 +56,10 @@ public:
 
 protected:
     // Reads ahead unless FTPS is on: bytes received past an AUTH TLS line
-    // would be missing from the handshake that follows it (and past CCC,
-    // from the plain lines after it).
+    // would be missing from the handshake that follows it.
     bool ReadsAhead() const override;
 
 public:
-
     // The command number of a line (its line end removed). On an IPv6
     // connection EPSV and EPRT count whatever the feature bits say.
     virtual CommandNumber ParseCommand(const char* text);

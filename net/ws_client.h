@@ -56,7 +56,8 @@ public:
     // name (see ResolveHost). With wait >= 0 the connect gives up after
     // wait seconds; with wait < 0 it blocks until the system decides. The
     // connected socket is bounded by the send and receive time-outs (see
-    // SetDataTimeouts), then OnConnected(socket, host) may refuse it. Codes: 0, WSR_ALREADY_OPEN,
+    // SetDataTimeouts), then OnConnected(socket, host) may refuse it.
+    // Codes: 0, WSR_ALREADY_OPEN,
     // WSR_RESOLVE_FAILED, WSR_SOCKET_FAILED, WSR_CONNECT_FAILED (refused,
     // unreachable; also when the wait ends in an error),
     // WSR_CONNECT_TIMEOUT, or OnConnected's nonzero result. On any failure
@@ -96,8 +97,9 @@ public:
     virtual int WaitForConnection(int seconds);
     // Accepts the next connection as the data socket, replacing an open
     // one, and blocks until one comes. The accepted socket is bounded by
-    // the send and receive time-outs. Returns OnConnected's result (the socket stays
-    // open when it refuses), or 1 when accepting failed (no data socket).
+    // the send and receive time-outs. Returns OnConnected's result (the
+    // socket stays open when it refuses), or 1 when accepting failed (no
+    // data socket).
     // The listening socket stays open.
     virtual int Accept();
 
