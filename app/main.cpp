@@ -120,11 +120,12 @@ int main(int argc, char** argv) {
     // arenas, so a burst of transfers would leave the idle server
     // megabytes larger for good.
     mallopt(M_MMAP_THRESHOLD, kReturnedAllocationBytes);
-    // Two arenas for all threads: by default each of up to 16 session
-    // threads at once gets an arena of its own, and every arena keeps some
-    // pages resident after its threads have ended. The threads' own caches
-    // take most allocations without the arena's lock.
-    mallopt(M_ARENA_MAX, 2);
+    // One arena for all threads: by default each of up to 16 session
+    // threads at once gets an arena of its own, and malloc_trim() shrinks
+    // only the main one, so every other arena keeps its free end resident
+    // after its threads have ended. The threads' own caches take most
+    // allocations without the arena's lock.
+    mallopt(M_ARENA_MAX, 1);
 
     std::string folder = options.configDir;
     if (folder.empty()) {

@@ -400,8 +400,8 @@ void CIP_WSServer::ReapFinished() {
     for (ConnectionThread& entry : done) entry.thread.Join();
     done.clear();
     // Every connection ended: what the sessions and their threads left
-    // free in the allocator's per-thread arenas goes back to the system,
-    // so an idle server is as small after a crowd as before it.
+    // free in the allocator goes back to the system, so an idle server is
+    // as small after a crowd as before it.
     if (allEnded) malloc_trim(0);
 }
 
