@@ -156,11 +156,15 @@ def wait_until(condition, timeout):
 class TarnholdLimits(fb.Tarnhold):
     """tarnhold with apply_limits = yes, "Max user limit" 0 (none) and the
     bench account's "Max logins" 0 (any number): as many sessions as the
-    clients open."""
+    clients open. With a passive port range too, as an owner serving
+    hundreds of clients sets one: without it each session starts its
+    passive ports from the clock, and 200 sessions that log in within a
+    few milliseconds start at the same few ports and run out of their 128
+    attempts ("502 All data ports are in use")."""
 
     max_users = 0
     max_logins = 0
-    conf = "apply_limits = yes\n"
+    conf = "apply_limits = yes\npassive_ports = 10000-32000\n"
 
 
 # The peers' own limits, raised well past the sessions opened here.
