@@ -369,6 +369,21 @@ class Client:
         self.sock.close()
 
 
+def rejected(address):
+    """The log line of a password guess from address, as a pattern."""
+    return re.escape("Connection from %s rejected. [Reason: bad password]" % address)
+
+
+def guess_until_blocked(test, server, guesser, address, offences=3):
+    """Wrong passwords on guesser (its USER sent) until the login guard
+    blocks address: each one logged, all but the last answered 530."""
+    for offence in range(offences):
+        guesser.send(b"PASS wrong\r\n")
+        server.wait_for_line(rejected(address) + "$", timeout=30)
+        if offence < offences - 1:
+            test.assertEqual(guesser.recv_until(timeout=30), b"530 User cannot log in\r\n")
+
+
 class ReusingFTP_TLS(ftplib.FTP_TLS):
     """ftplib's FTP_TLS, but its data connections resume the control
     connection's TLS session, as curl, lftp and FileZilla do."""

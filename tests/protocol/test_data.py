@@ -5,6 +5,7 @@ clients that stall, vanish or never come, which must each end with the
 expected reply and leave no descriptor or thread behind."""
 
 import calendar
+import io
 import os
 import re
 import shutil
@@ -181,6 +182,17 @@ class DataTestCase(harness.ServerTestCase):
     def read(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()
+
+    def round_trip(self, ftp, name):
+        """Through a logged-in ftplib client: AWKWARD stored as name byte
+        for byte, awkward.bin fetched whole, and listed."""
+        self.assertEqual(ftp.storbinary("STOR " + name, io.BytesIO(AWKWARD)),
+                         "226 Transfer Complete")
+        self.assertEqual(self.read(name), AWKWARD)
+        received = io.BytesIO()
+        ftp.retrbinary("RETR awkward.bin", received.write)
+        self.assertEqual(received.getvalue(), AWKWARD)
+        self.assertIn("awkward.bin", ftp.nlst())
 
     def serve(self, extra_sections="", paths=None, executable=None, features=0):
         """A server with the account alice/secret at home, all rights there

@@ -52,10 +52,6 @@ class Peer(harness.Client):
         return not readable
 
 
-def rejected(address):
-    return re.escape("Connection from %s rejected. [Reason: bad password]" % address)
-
-
 class GuardTest(test_data.DataTestCase):
 
     def peer(self, server, source):
@@ -90,7 +86,7 @@ class GuardTest(test_data.DataTestCase):
             guesser.send(b"PASS wrong\r\n")
             # The address is blocked by the time the console shows the line,
             # and the line does not wait for the block.
-            server.wait_for_line(rejected("127.0.0.2"))
+            server.wait_for_line(harness.rejected("127.0.0.2"))
             if offences >= 2:  # blocks of 4 and 9 s leave ample time to look
                 self.assert_refused_silently(server, "127.0.0.2")
             if offences == 3:
@@ -123,7 +119,7 @@ class GuardTest(test_data.DataTestCase):
         for guesser in guessers:
             guesser.send(b"PASS wrong\r\n")
         for _ in guessers:
-            server.wait_for_line(rejected("127.0.0.4"))
+            server.wait_for_line(harness.rejected("127.0.0.4"))
         # Five offences: blocked for 25 s, each session's 530 waiting for it.
         self.assert_refused_silently(server, "127.0.0.4")
         self.assertTrue(all(guesser.has_nothing_to_read() for guesser in guessers))
@@ -141,7 +137,7 @@ class GuardTest(test_data.DataTestCase):
         staying, leaving, third = (self.greeted(server, "127.0.0.5") for _ in range(3))
         for guesser in (staying, leaving, third):
             guesser.send(b"PASS wrong\r\n")
-            server.wait_for_line(rejected("127.0.0.5"))
+            server.wait_for_line(harness.rejected("127.0.0.5"))
         leaving.close()
         # Its session ends while the block (9 s) still holds the others.
         server.wait_for_line(re.escape("Connection from 127.0.0.5 disconnected."))

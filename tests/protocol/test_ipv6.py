@@ -143,12 +143,7 @@ class IPv4UnchangedTest(IPv6TestCase):
         guesser.send(b"USER alice\r\n")
         guesser.recv_until()
         # Three offences: blocked for 9 s, ample for what follows.
-        for offence in range(3):
-            guesser.send(b"PASS wrong\r\n")
-            server.wait_for_line(r"Connection from 127\.0\.0\.2 rejected\. "
-                                 r"\[Reason: bad password\]$", timeout=30)
-            if offence < 2:
-                self.assertEqual(guesser.recv_until(timeout=30), b"530 User cannot log in\r\n")
+        harness.guess_until_blocked(self, server, guesser, "127.0.0.2")
         self.assertEqual(peer("127.0.0.2").expect_closed(), b"")
         self.assertEqual(peer("127.0.0.3").recv_until(), b"220 Connected to Tarnwell Server\r\n")
         self.assertEqual(guesser.recv_until(timeout=30), b"530 User cannot log in\r\n")
@@ -242,13 +237,7 @@ class RealClientsTest(IPv6TestCase):
                 self.assertTrue(ftp.login("alice", "secret").startswith("230"))
                 ftp.set_pasv(passive)
                 name = "ftplib-%s" % passive
-                self.assertEqual(ftp.storbinary("STOR " + name, io.BytesIO(AWKWARD)),
-                                 "226 Transfer Complete")
-                self.assertEqual(self.read(name), AWKWARD)
-                received = io.BytesIO()
-                ftp.retrbinary("RETR awkward.bin", received.write)
-                self.assertEqual(received.getvalue(), AWKWARD)
-                self.assertIn("awkward.bin", ftp.nlst())
+                self.round_trip(ftp, name)
                 ftp.quit()
 
     def test_curl_and_lftp_list_download_upload_and_resume(self):

@@ -566,13 +566,7 @@ class TlsClientsTest(TlsTestCase):
                 ftp.prot_p()
                 ftp.set_pasv(passive)
                 name = "ftplib-%d" % passive
-                self.assertEqual(ftp.storbinary("STOR " + name, io.BytesIO(AWKWARD)),
-                                 "226 Transfer Complete")
-                self.assertEqual(self.read(name), AWKWARD)
-                received = io.BytesIO()
-                ftp.retrbinary("RETR awkward.bin", received.write)
-                self.assertEqual(received.getvalue(), AWKWARD)
-                self.assertIn("awkward.bin", ftp.nlst())
+                self.round_trip(ftp, name)
                 # Stock prot_c() sends PROT C without PBSZ.
                 self.assertEqual(ftp.prot_c(), "200 PROT C successful")
                 self.assertIn("awkward.bin", ftp.nlst())
