@@ -407,7 +407,7 @@ int CIP_FTPThread::HandleNlst() {
 // --- RETR and STOR ---
 
 bool CIP_FTPThread::AccessFile(const char* path, uint32_t permission, std::string& real) {
-    const SessionPaths paths{ftpServer->store, account, Folder(homeFolder), Folder(currentFolder)};
+    const SessionPaths paths = Paths();
     AccessedPath file;
     if (path == nullptr || !AccessClientPath(paths, path, permission, ResolveMode::Follow, file)) {
         return false;
@@ -422,12 +422,22 @@ bool CIP_FTPThread::FindReadableFile(const char* path, std::string& real, struct
 }
 
 bool CIP_FTPThread::OpenDownload(const char* path, std::optional<CIP_FileDataSource>& file) {
-    std::string real;
-    if (!AccessFile(path, PERM_FILE_READ, real)) return false;
+    // Opened by the path check where it can be: one walk of the path, and
+    // no link can be put in its way between the check and the open.
+    const SessionPaths paths = Paths();
+    AccessedPath access;
+    int fd = -1;
+    if (path == nullptr ||
+        !AccessClientFile(paths, path, PERM_FILE_READ,
+                          CIP_File::OpenFlags(FILE_ACCESS_READ, FILE_OPEN_EXISTING, 0), access,
+                          fd)) {
+        return false;
+    }
+    const std::string& real = access.real;
     file.emplace(real.c_str(), kFileReadAhead);
     file->StartAt(transferOffset);
     int64_t size = 0;
-    if (file->Open(OPEN_READ) == 0) {
+    if ((fd >= 0 ? file->AdoptForReading(fd) : file->Open(OPEN_READ)) == 0) {
         size = file->SizeAtOpen();
     } else {
         struct stat status {};

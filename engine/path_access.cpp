@@ -43,22 +43,41 @@ bool JoinResolved(const std::string& folder, std::string_view name, std::string&
     return out.size() < kRealPathSize;
 }
 
-// Whether an absolute path exists with no link anywhere on it, asked in one
-// openat2() call that refuses links: a readlink() per name costs a system
-// call each. A kernel or sandbox without openat2() answers false, and the
-// callers walk the path name by name instead.
-bool ExistsWithoutLinks(const std::string& path) {
-    static std::atomic<bool> unavailable{false};
-    if (unavailable.load(std::memory_order_relaxed)) return false;
+// openat2() refused by the kernel or a sandbox: every caller then walks
+// the path name by name.
+std::atomic<bool> openat2Unavailable{false};
+
+// Opens an absolute path with open(2) `flags` only if no name on it is a
+// link, in one openat2() call: a readlink() per name costs a system call
+// each. -1 with errno when it fails; ELOOP means a link is on the way.
+int OpenWithoutLinks(const std::string& path, int flags) {
+    if (openat2Unavailable.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
     open_how how{};
-    how.flags = O_PATH | O_CLOEXEC;
+    how.flags = static_cast<unsigned>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? 0644 : 0;
     how.resolve = RESOLVE_NO_SYMLINKS;
-    const long fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    long fd;
+    do {
+        fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1 && errno == ENOSYS) openat2Unavailable.store(true, std::memory_order_relaxed);
+    return static_cast<int>(fd);
+}
+
+// Whether an absolute path exists with no link anywhere on it. False
+// where openat2() is unavailable; the callers then walk the path.
+bool ExistsWithoutLinks(const std::string& path) {
+    const int fd = OpenWithoutLinks(path, O_PATH | O_CLOEXEC);
     if (fd >= 0) {
-        close(static_cast<int>(fd));
+        close(fd);
         return true;
     }
-    if (errno == ENOSYS || errno == EPERM) unavailable.store(true, std::memory_order_relaxed);
+    // A sandbox that filters the call answers EPERM, which O_PATH itself
+    // never gives.
+    if (errno == EPERM) openat2Unavailable.store(true, std::memory_order_relaxed);
     return false;
 }
 
@@ -109,6 +128,24 @@ public:
             case Name::Failed: return false;
         }
         return false;
+    }
+
+    // Takes a normalised path and every folder on it as resolving to
+    // themselves, as they do when none of them is a link, without asking
+    // the file system. Only for a caller that then opens the path with
+    // OpenWithoutLinks, which proves the guess or fails. False (nothing
+    // taken) where that open is unavailable or the path cannot be one.
+    bool AssumeUnlinked(const std::string& path) {
+        if (openat2Unavailable.load(std::memory_order_relaxed) || !IsAbsolute(path) ||
+            path == "/" || path.size() >= kRealPathSize) {
+            return false;
+        }
+        for (std::size_t cut = path.find('/', 1); cut != std::string::npos;
+             cut = path.find('/', cut + 1)) {
+            Remember(path.substr(0, cut), path.substr(0, cut));
+        }
+        Remember(path, path);
+        return true;
     }
 
     // The resolved parent folder of a normalised path, then its last name.
@@ -264,6 +301,30 @@ std::vector<Grant> CopyGrants(const account_s& account) {
     return listed;
 }
 
+// The written check of AccessRealPath: `out.written` normalised and
+// granted as written, and the account's grants copied into `listed`.
+bool GrantedAsWritten(const SessionPaths& session, std::string_view writtenPath, uint32_t flags,
+                      AccessedPath& out, std::vector<Grant>& listed) {
+    if (session.account == nullptr || flags == 0 || HasNul(writtenPath)) return false;
+    out.written.assign(writtenPath);
+    ResolveDotDot(out.written);
+    if (out.written.size() >= kRealPathSize) return false;
+    AccountStore::Lock lock(session.store);
+    if (!GrantsAll(session.account->paths.GetPermissions(out.written), flags)) return false;
+    listed = CopyGrants(*session.account);
+    return true;
+}
+
+// The resolved check: `out.real` resolved from `out.written` and granted
+// by the grants resolved alike. The path and the accessible paths are
+// resolved by one resolver, so the folders they share are read once.
+bool GrantedAsResolved(const std::vector<Grant>& listed, uint32_t flags, ResolveMode mode,
+                       AccessedPath& out) {
+    PathResolver resolver;
+    if (!resolver.Resolve(out.written, mode, out.real)) return false;
+    return GrantsAll(DeepestGrant(ResolveGrants(listed, resolver), out.real), flags);
+}
+
 }  // namespace
 
 bool ResolveRealPath(const std::string& path, ResolveMode mode, std::string& out) {
@@ -273,23 +334,9 @@ bool ResolveRealPath(const std::string& path, ResolveMode mode, std::string& out
 
 bool AccessRealPath(const SessionPaths& session, std::string_view writtenPath, uint32_t flags,
                     ResolveMode mode, AccessedPath& out) {
-    if (session.account == nullptr || flags == 0 || HasNul(writtenPath)) return false;
-    out.written.assign(writtenPath);
-    ResolveDotDot(out.written);
-    if (out.written.size() >= kRealPathSize) return false;
-
     std::vector<Grant> listed;
-    {
-        AccountStore::Lock lock(session.store);
-        if (!GrantsAll(session.account->paths.GetPermissions(out.written), flags)) return false;
-        listed = CopyGrants(*session.account);
-    }
-
-    // The path and the accessible paths are resolved by one resolver, so
-    // the folders they share are read once.
-    PathResolver resolver;
-    if (!resolver.Resolve(out.written, mode, out.real)) return false;
-    return GrantsAll(DeepestGrant(ResolveGrants(listed, resolver), out.real), flags);
+    return GrantedAsWritten(session, writtenPath, flags, out, listed) &&
+           GrantedAsResolved(listed, flags, mode, out);
 }
 
 bool AccessClientPath(const SessionPaths& session, std::string_view clientPath, uint32_t flags,
@@ -297,6 +344,33 @@ bool AccessClientPath(const SessionPaths& session, std::string_view clientPath, 
     std::string written;
     if (!MapPath(session.home, session.current, clientPath, written)) return false;
     return AccessRealPath(session, written, flags, mode, out);
+}
+
+bool AccessClientFile(const SessionPaths& session, std::string_view clientPath, uint32_t flags,
+                      int openFlags, AccessedPath& out, int& fd) {
+    fd = -1;
+    std::string written;
+    std::vector<Grant> listed;
+    if (!MapPath(session.home, session.current, clientPath, written) ||
+        !GrantedAsWritten(session, written, flags, out, listed)) {
+        return false;
+    }
+    // With no link on the path it resolves to itself: the grants are
+    // checked against it as such, and only then is it opened, by a call
+    // that fails on any link. So the check and the open are one step,
+    // and the path costs no walk of its own. Otherwise, or when that open
+    // fails for any reason, the check is made as for any path and the
+    // caller opens the file.
+    PathResolver assumed;
+    if (assumed.AssumeUnlinked(out.written) &&
+        GrantsAll(DeepestGrant(ResolveGrants(listed, assumed), out.written), flags)) {
+        fd = OpenWithoutLinks(out.written, openFlags);
+        if (fd >= 0) {
+            out.real = out.written;
+            return true;
+        }
+    }
+    return GrantedAsResolved(listed, flags, ResolveMode::Follow, out);
 }
 
 bool GrantSnapshot::Take(const SessionPaths& session) {

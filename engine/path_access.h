@@ -15,9 +15,9 @@
 // Nothing is cached between calls: links may change at any time. Within
 // one call each folder on the way is resolved once, for the path and the
 // accessible paths alike. The checks and the operation that follows are
-// separate steps, so a local user who can replace folders by links inside
-// an accessible folder can still race them; FTP clients themselves cannot
-// create links.
+// separate steps (except for a file opened by AccessClientFile), so a
+// local user who can replace folders by links inside an accessible folder
+// can still race them; FTP clients themselves cannot create links.
 #pragma once
 
 #include <cstdint>
@@ -77,6 +77,15 @@ struct AccessedPath {
 // only without it. Any session thread.
 [[nodiscard]] bool AccessClientPath(const SessionPaths& session, std::string_view clientPath,
                                     uint32_t flags, ResolveMode mode, AccessedPath& out);
+
+// AccessClientPath in Follow mode for a file the caller opens with open(2)
+// `openFlags` right after the check. When no name on the path is a link,
+// the file is opened here, in one call that fails on any link, after both
+// checks granted it: `fd` is then the open descriptor (the caller owns
+// it), and the check and the open cannot be raced. Otherwise `fd` is -1
+// and the caller opens `out.real` itself. Returns as AccessClientPath.
+[[nodiscard]] bool AccessClientFile(const SessionPaths& session, std::string_view clientPath,
+                                    uint32_t flags, int openFlags, AccessedPath& out, int& fd);
 
 // AccessClientPath for a real path the session already holds (its current
 // folder, the parent of it for CDUP): normalised with ResolveDotDot, then

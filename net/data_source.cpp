@@ -101,6 +101,10 @@ int CIP_FileDataSource::OpenAtOffset(int mode) {
                    FILE_OPEN_EXISTING, 0) != 0) {
         return -1;
     }
+    return MoveToStart(writing);
+}
+
+int CIP_FileDataSource::MoveToStart(bool writing) {
     bool ok = file_.Size() >= startOffset_;
     if (ok && writing) {
         int rc;
@@ -115,6 +119,13 @@ int CIP_FileDataSource::OpenAtOffset(int mode) {
         return -1;
     }
     return 0;
+}
+
+int CIP_FileDataSource::AdoptForReading(int fd) {
+    buffered_ = 0;
+    buffer_[0] = '\0';
+    if (file_.Adopt(fd, FILE_ACCESS_READ, FILE_OPEN_EXISTING, 0) != 0) return -1;
+    return startOffset_ > 0 ? MoveToStart(false) : 0;
 }
 
 int CIP_FileDataSource::Close() {

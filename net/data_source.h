@@ -64,6 +64,11 @@ public:
     // nothing). OPEN_APPEND ignores the offset.
     int Open(int mode) override;
 
+    // Open(OPEN_READ) for a descriptor the caller opened with
+    // CIP_File::OpenFlags(FILE_ACCESS_READ, FILE_OPEN_EXISTING, 0); the
+    // source takes it (closed again when the open fails).
+    int AdoptForReading(int fd);
+
     // The offset the next Open starts at (0, the default: the beginning).
     // Negative offsets count as 0.
     void StartAt(std::int64_t offset) { startOffset_ = offset > 0 ? offset : 0; }
@@ -110,6 +115,9 @@ public:
 private:
     // Open with a start offset (see Open).
     int OpenAtOffset(int mode);
+    // The open file checked against the start offset and moved to it (cut
+    // there first when writing); closed when that fails. Returns 0 or -1.
+    int MoveToStart(bool writing);
     // Puts the file position back to where the caller's reading stands and
     // empties the read-ahead. Returns false when the seek failed.
     bool DropReadAhead();

@@ -37,25 +37,16 @@ void CloseDescriptor(int fd) {
 
 CIP_File::~CIP_File() { Close(); }
 
-int CIP_File::Open(const char* path, int access, int disposition, int appendFlag) {
-    Close();
-    if (path == nullptr) return -1;
-    std::string_view trimmed(path);
-    while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
-    while (!trimmed.empty() && trimmed.back() == ' ') trimmed.remove_suffix(1);
-    if (trimmed.empty()) return -1;
-    std::string realPath(trimmed);
-
+int CIP_File::OpenFlags(int access, int disposition, int append) {
     int flags = O_CLOEXEC | O_NOCTTY;
     // Opening a FIFO for reading would otherwise wait for a writer forever.
     // The flag stays: only regular files are kept, and on those it changes
     // nothing (open(2)), so clearing it would be one more system call per
     // file for no effect.
     flags |= O_NONBLOCK;
-    bool writing = access == FILE_ACCESS_READ_WRITE;
     if (access == FILE_ACCESS_READ) {
         flags |= O_RDONLY;
-    } else if (writing) {
+    } else if (access == FILE_ACCESS_READ_WRITE) {
         flags |= O_RDWR;
     } else {
         return -1;
@@ -67,19 +58,36 @@ int CIP_File::Open(const char* path, int access, int disposition, int appendFlag
         case FILE_OPEN_ALWAYS: flags |= O_CREAT; break;
         default: return -1;
     }
-    if (appendFlag != 0) flags |= O_APPEND;
+    if (append != 0) flags |= O_APPEND;
+    return flags;
+}
 
+int CIP_File::Open(const char* path, int access, int disposition, int appendFlag) {
+    Close();
+    if (path == nullptr) return -1;
+    std::string_view trimmed(path);
+    while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
+    while (!trimmed.empty() && trimmed.back() == ' ') trimmed.remove_suffix(1);
+    if (trimmed.empty()) return -1;
+    std::string realPath(trimmed);
+
+    const int flags = OpenFlags(access, disposition, appendFlag);
+    if (flags == -1) return -1;
     int fd;
     do {
         fd = ::open(realPath.c_str(), flags, 0644);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return -1;
+    return Adopt(fd, access, disposition, appendFlag);
+}
 
+int CIP_File::Adopt(int fd, int access, int disposition, int appendFlag) {
+    Close();
     // Folders open for reading on Linux, and devices or FIFOs would hang or
     // never end a transfer: only regular files count as files here.
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ok = ok && TakeSharingLock(fd, writing);
+    ok = ok && TakeSharingLock(fd, access == FILE_ACCESS_READ_WRITE);
     // Only a file with contents is truncated: on some file systems (ext4)
     // truncating even an empty file makes its close flush all data later
     // written to it, which slows every upload of a new file.

@@ -46,6 +46,16 @@ public:
     // rule, an empty path, or any failure of the system.
     virtual int Open(const char* path, int access, int disposition, int append);
 
+    // The open(2) flags Open uses for these arguments, or -1 for an
+    // unknown access or disposition.
+    static int OpenFlags(int access, int disposition, int append);
+
+    // Open for a descriptor the caller opened with OpenFlags of the same
+    // arguments: the object takes it and applies what Open applies after
+    // its open (only a regular file, the sharing rule, the emptying).
+    // Returns 0, or -1 with the descriptor closed.
+    int Adopt(int fd, int access, int disposition, int append);
+
     // Closes the file: nonzero when closing succeeded, 0 when it failed,
     // -1 when no file was open. The object is closed afterwards.
     virtual int Close();

@@ -1,7 +1,9 @@
 #include "engine/path_access.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -285,6 +287,76 @@ TEST_F(PathAccess, EntryFlagsOfAListedFolderAnswerAsFlagsDo) {
         }
     }
     EXPECT_GT(checked, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A download's check opens the file itself when no name on the path is a
+// link. Its verdict and real path must be the door's own for every path,
+// links and grants through links included, and the descriptor it hands
+// out must be the file at that real path, never one it refused.
+TEST_F(PathAccess, AFileOpenedByTheCheckIsWhatTheDoorGrants) {
+    tree.File("home/sub/a.txt");
+    tree.File("home/ro/b.txt");
+    tree.Folder("data/srv/ftp");
+    tree.File("data/srv/ftp/c.txt");
+    tree.Link("srv", "data/srv");
+    // A listed link that leads into home with less than home grants: a
+    // path with no link of its own is refused by what the link's grant
+    // covers once resolved.
+    TestAccount linkNarrows;
+    linkNarrows.Allow(home, kAllFlags);
+    linkNarrows.Allow(tree.Path("home/to_ro"), PERM_FOLDER_LIST);
+    TestAccount viaLink;
+    viaLink.Allow(tree.Path("srv/ftp"), PERM_FILE_READ);
+    struct Who {
+        TestAccount& account;
+        std::string home;
+    };
+    const Who accounts[] = {{account, home}, {linkNarrows, home}, {viaLink, tree.Path("srv/ftp")}};
+    const char* const paths[] = {"/file.txt",   "/sub/a.txt",  "/ro/b.txt",     "/to_sub/a.txt",
+                                 "/to_secret",  "/to_outside/secret.txt",        "/dangling",
+                                 "/loop_a",     "/missing.txt", "/sub",         "/c.txt",
+                                 "../../outside/secret.txt"};
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    int opened = 0;
+    for (const Who& who : accounts) {
+        const SessionPaths session = who.account.Session(who.home, who.home);
+        for (const char* path : paths) {
+            AccessedPath door;
+            const bool granted =
+                AccessClientPath(session, path, PERM_FILE_READ, ResolveMode::Follow, door);
+            AccessedPath file;
+            int fd = -1;
+            EXPECT_EQ(AccessClientFile(session, path, PERM_FILE_READ, flags, file, fd), granted)
+                << who.home << " " << path;
+            if (!granted) {
+                EXPECT_EQ(fd, -1) << path;
+                continue;
+            }
+            EXPECT_EQ(file.real, door.real) << path;
+            if (fd < 0) continue;
+            ++opened;
+            EXPECT_EQ(file.real, file.written) << path;
+            struct stat byDescriptor {}, byPath {};
+            ASSERT_EQ(fstat(fd, &byDescriptor), 0);
+            ASSERT_EQ(stat(door.real.c_str(), &byPath), 0);
+            EXPECT_EQ(byDescriptor.st_ino, byPath.st_ino) << path;
+            close(fd);
+        }
+    }
+    // Unless openat2() is unavailable here, the paths without links were
+    // opened by the check.
+    AccessedPath probe;
+    int fd = -1;
+    ASSERT_TRUE(AccessClientFile(account.Session(home, home), "/file.txt", PERM_FILE_READ, flags,
+                                 probe, fd));
+    if (fd >= 0) {
+        close(fd);
+        EXPECT_GE(opened, 4);
+    }
 }
 
 }  // namespace
