@@ -1,6 +1,7 @@
 #include "config/password_hash.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -32,11 +33,17 @@ TEST(PasswordHash, HashIsArgon2idOfTheUpperCasedPasswordAndFitsTheField) {
 
 TEST(PasswordHash, OnlyWhatLibsodiumTakesForAHashIsOne) {
     const std::string hash = *HashPassword("x");
+    // libsodium's check also takes its older argon2i form.
+    char argon2i[crypto_pwhash_argon2i_STRBYTES];
+    ASSERT_EQ(crypto_pwhash_argon2i_str(argon2i, "X", 1, crypto_pwhash_argon2i_OPSLIMIT_MIN + 2,
+                                        crypto_pwhash_argon2i_MEMLIMIT_MIN),
+              0);
     struct Case {
         std::string stored;
         bool hash;
     } cases[] = {
         {hash, true},
+        {argon2i, true},
         {"$argon2id$", false},
         {"$argon2id$v=19$m=19456,t=2,p=1$notbase64!!$x", false},
         {hash.substr(0, hash.size() - 1) + "$", false},
