@@ -61,9 +61,6 @@ int LowByteOfNumber(const char* text) {
     return static_cast<int>((negative ? 0x100u - value : value) & 0xFFu);
 }
 
-// Folder fields are read through a view, whatever type holds them.
-std::string_view Folder(std::string_view text) { return text; }
-
 }  // namespace
 
 std::string_view CIP_FTPThread::ShownArgument(const char* text) {
@@ -326,10 +323,9 @@ void CIP_FTPThread::NoteTransferSize(int64_t size) {
 // --- LIST and NLST ---
 
 int CIP_FTPThread::SendListing(CIP_WSClient& connection, bool namesOnly) {
-    const SessionPaths paths{ftpServer->store, account, Folder(homeFolder), Folder(currentFolder)};
+    const SessionPaths paths = Paths();
     AccessedPath folder;
-    if (!AccessRealPath(paths, Folder(currentFolder), PERM_FOLDER_LIST, ResolveMode::Follow,
-                        folder)) {
+    if (!AccessRealPath(paths, paths.current, PERM_FOLDER_LIST, ResolveMode::Follow, folder)) {
         return 0;
     }
     const std::time_t now = std::time(nullptr);

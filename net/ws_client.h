@@ -57,11 +57,10 @@ public:
     // wait seconds; with wait < 0 it blocks until the system decides. The
     // connected socket is bounded by the send and receive time-outs (see
     // SetDataTimeouts), then OnConnected(socket, host) may refuse it.
-    // Codes: 0, WSR_ALREADY_OPEN,
-    // WSR_RESOLVE_FAILED, WSR_SOCKET_FAILED, WSR_CONNECT_FAILED (refused,
-    // unreachable; also when the wait ends in an error),
-    // WSR_CONNECT_TIMEOUT, or OnConnected's nonzero result. On any failure
-    // the data socket is closed again.
+    // Codes: 0, WSR_ALREADY_OPEN, WSR_RESOLVE_FAILED, WSR_SOCKET_FAILED,
+    // WSR_CONNECT_FAILED (refused, unreachable; also when the wait ends in
+    // an error), WSR_CONNECT_TIMEOUT, or OnConnected's nonzero result. On
+    // any failure the data socket is closed again.
     virtual int Connect(int port, const char* host, int wait, int family, int type);
     // Opens the data socket bound to localText:localPort (a null text binds
     // any address) and connects it, blocking, to remoteText:remotePort.
@@ -196,9 +195,9 @@ public:
 
     // The time-outs (milliseconds, 0 for none) that bound the data socket
     // of every later connect, accept and datagram open. No system call. A
-    // stream socket gets them with its first blocking send or receive
-    // (before: no call of its own, which a download that waits in poll()
-    // and never blocks does without); a datagram socket at once.
+    // stream socket gets them with its first blocking send or receive, so
+    // a download that waits in poll() and never blocks makes no call for
+    // them; a datagram socket gets them at once.
     void SetDataTimeouts(int sendMilliseconds, int receiveMilliseconds);
     // Apply a time-out to the open data socket; the field is updated only
     // when the system accepts it. 0, or -1.
